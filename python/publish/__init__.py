@@ -1,0 +1,1 @@
+"""Stand-in for the kamo publishing runtime."""

@@ -1,0 +1,219 @@
+// Conversion between Value and Python objects, and HistoryError translation.
+#include "bind/convert.hpp"
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+namespace bind {
+
+namespace {
+
+// One Python string per constant text, made once and kept for the life of the process.
+PyObject* static_text(std::string_view s) {
+    static auto* cache = new std::unordered_map<const char*, PyObject*>();
+    auto [it, fresh] = cache->try_emplace(s.data(), nullptr);
+    if (fresh) {
+        PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        if (!o) {
+            cache->erase(it);
+            throw nb::python_error();
+        }
+        PyUnicode_InternInPlace(&o);
+        it->second = o;
+    }
+    Py_INCREF(it->second);
+    return it->second;
+}
+
+PyObject* new_str(std::string_view s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    if (!o) throw nb::python_error();
+    return o;
+}
+
+PyObject* key_str(std::string_view s) {
+    PyObject* o = new_str(s);
+    PyUnicode_InternInPlace(&o);
+    return o;
+}
+
+PyObject* build(const kamo::Value& v) {
+    using K = kamo::Value::Kind;
+    switch (v.kind()) {
+        case K::Null: Py_RETURN_NONE;
+        case K::Bool: if (v.as_bool()) Py_RETURN_TRUE; Py_RETURN_FALSE;
+        case K::Int: return PyLong_FromLongLong(v.as_int());
+        case K::Big: {
+            PyObject* o = PyLong_FromString(v.as_big().digits.c_str(), nullptr, 10);
+            if (!o) throw nb::python_error();
+            return o;
+        }
+        case K::Float: return PyFloat_FromDouble(v.as_float());
+        case K::Str: return new_str(v.as_str());
+        case K::Static: return static_text(v.as_str());
+        case K::List: {
+            const auto& l = v.as_list();
+            PyObject* o = PyList_New(static_cast<Py_ssize_t>(l.size()));
+            if (!o) throw nb::python_error();
+            for (std::size_t i = 0; i < l.size(); ++i) {
+                PyObject* e;
+                try {
+                    e = build(l[i]);
+                } catch (...) {
+                    Py_DECREF(o);
+                    throw;
+                }
+                PyList_SET_ITEM(o, static_cast<Py_ssize_t>(i), e);
+            }
+            return o;
+        }
+        case K::Map: {
+            PyObject* o = PyDict_New();
+            if (!o) throw nb::python_error();
+            try {
+                for (const auto& [k, e] : v.as_map()) {
+                    nb::object key = nb::steal(key_str(k));
+                    nb::object val = nb::steal(build(e));
+                    if (PyDict_SetItem(o, key.ptr(), val.ptr()) < 0) throw nb::python_error();
+                }
+            } catch (...) {
+                Py_DECREF(o);
+                throw;
+            }
+            return o;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr int kMaxDepth = 512;
+
+kamo::Value read(nb::handle h, int depth) {
+    if (depth > kMaxDepth) throw nb::value_error("value nested too deeply");
+    PyObject* o = h.ptr();
+    if (o == Py_None) return kamo::Value(nullptr);
+    if (PyBool_Check(o)) return kamo::Value(o == Py_True);
+    if (PyLong_Check(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow) {
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            return kamo::Value(static_cast<std::int64_t>(v));
+        }
+        nb::object text = nb::steal(PyNumber_ToBase(o, 10));
+        if (!text.is_valid()) throw nb::python_error();
+        return kamo::Value(kamo::BigInt{nb::cast<std::string>(text)});
+    }
+    if (PyFloat_Check(o)) return kamo::Value(PyFloat_AS_DOUBLE(o));
+    if (PyUnicode_Check(o)) return kamo::Value(utf8_of(h));
+    if (PyList_Check(o) || PyTuple_Check(o)) {
+        nb::object seq = nb::steal(PySequence_Fast(o, "expected a sequence"));
+        if (!seq.is_valid()) throw nb::python_error();
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        kamo::List l;
+        l.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            l.push_back(read(PySequence_Fast_GET_ITEM(seq.ptr(), i), depth + 1));
+        return kamo::Value(std::move(l));
+    }
+    if (PyDict_Check(o)) {
+        kamo::Map m;
+        m.reserve(static_cast<std::size_t>(PyDict_Size(o)));
+        PyObject *k, *val;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(o, &pos, &k, &val)) {
+            if (!PyUnicode_Check(k))
+                throw nb::type_error("keys must be str");
+            m.emplace_back(utf8_of(k), read(val, depth + 1));
+        }
+        return kamo::Value(std::move(m));
+    }
+    throw nb::type_error(
+        ("Object of type " + std::string(Py_TYPE(o)->tp_name) + " is not a record value").c_str());
+}
+
+PyObject* cause_object(const runfault::Cause& c) {
+    using K = runfault::Cause::Kind;
+    switch (c.kind) {
+        case K::None: return nullptr;
+        case K::Value:
+            return PyObject_CallFunction(PyExc_ValueError, "s#", c.text.data(), (Py_ssize_t)c.text.size());
+        case K::Type:
+            return PyObject_CallFunction(PyExc_TypeError, "s#", c.text.data(), (Py_ssize_t)c.text.size());
+        case K::OS: {
+            nb::object path = nb::steal(PyUnicode_DecodeFSDefaultAndSize(c.path.data(), (Py_ssize_t)c.path.size()));
+            if (!path.is_valid()) return nullptr;
+            // OSError picks the subclass (FileNotFoundError, PermissionError...) from the number.
+            return PyObject_CallFunction(PyExc_OSError, "isO", c.number, std::strerror(c.number), path.ptr());
+        }
+        case K::Sqlite: {
+            nb::module_ sqlite3 = nb::module_::import_("sqlite3");
+            int primary = c.number & 0xFF;
+            // Matches how Python's sqlite3 classifies result codes.
+            const char* cls = "DatabaseError";
+            switch (primary) {
+                case 2: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 13: case 14:
+                case 15: case 17:
+                    cls = "OperationalError"; break;
+                case 19: cls = "IntegrityError"; break;
+                case 21: cls = "InterfaceError"; break;
+                case 1: case 11: case 26: default: cls = "DatabaseError"; break;
+            }
+            nb::object err = sqlite3.attr(cls)(nb::str(c.text.data(), c.text.size()));
+            err.attr("sqlite_errorcode") = c.number;
+            return err.release().ptr();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+nb::object to_python(const kamo::Value& v) { return nb::steal(build(v)); }
+
+kamo::Value from_python(nb::handle h) { return read(h, 0); }
+
+std::string utf8_of(nb::handle str) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str.ptr(), &n);
+    if (p) return std::string(p, static_cast<std::size_t>(n));
+    PyErr_Clear();
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
+    if (!b.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+nb::object history_error(const runfault::HistoryError& e) {
+    static PyObject* type = [] {
+        nb::object t = nb::module_::import_("publish.runfault").attr("HistoryError");
+        return t.release().ptr();  // kept for the life of the process
+    }();
+    nb::object err = nb::steal(PyObject_CallFunction(type, "s#s#s#", e.code.data(), (Py_ssize_t)e.code.size(),
+                                                     e.message.data(), (Py_ssize_t)e.message.size(),
+                                                     e.action.data(), (Py_ssize_t)e.action.size()));
+    if (!err.is_valid()) throw nb::python_error();
+    if (e.cause.kind != runfault::Cause::Kind::None) {
+        PyObject* cause = cause_object(e.cause);
+        if (!cause) throw nb::python_error();
+        PyException_SetCause(err.ptr(), cause);  // steals
+    }
+    return err;
+}
+
+void register_history_error_translator() {
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const runfault::HistoryError& e) {
+            try {
+                nb::object err = history_error(e);
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+            } catch (nb::python_error& pe) {
+                pe.restore();
+            }
+        }
+    });
+}
+
+}  // namespace bind

@@ -1,0 +1,28 @@
+// Shape test of a stored result link: is it a work page of the entry's platform?
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace runlens {
+
+// The pieces of a URI as urllib.parse.urlsplit finds them. hostname is the bracket-free,
+// lower-cased host (absent when empty); port is absent when not given or empty.
+struct UrlParts {
+    std::string scheme;  // lower-cased
+    std::string netloc;
+    std::optional<std::string> hostname;
+    std::optional<std::string> port_text;  // raw text after the host's ":", when non-empty
+    std::string path;
+    std::string query;
+    std::string fragment;
+};
+
+// Split as urlsplit does; nullopt where urlsplit would raise (unbalanced or invalid brackets).
+std::optional<UrlParts> split_url(std::string_view text);
+
+// True exactly when text has the shape of a work page on that platform. Never throws.
+bool valid_link(std::string_view platform, std::string_view text) noexcept;
+
+}  // namespace runlens

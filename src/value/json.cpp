@@ -1,0 +1,503 @@
+// Strict JSON decoder and the ensure_ascii=False encoder.
+#include "json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+
+namespace kamo::json {
+namespace {
+
+// Deep enough for any real record, shallow enough that recursion never nears the stack's end.
+constexpr int kMaxDepth = 512;
+
+[[noreturn]] void fail(const std::string& what, std::size_t pos) {
+    throw DecodeError(what + ": char " + std::to_string(pos));
+}
+
+void put_utf8(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0. Surrogates count as ill-formed: a lone
+// surrogate could never be printed or encoded again, so it is refused at the door.
+std::size_t utf8_len(std::string_view s, std::size_t i) {
+    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    std::size_t n = s.size() - i;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return n >= 2 && (b(i + 1) & 0xC0) == 0x80 ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (n < 3) return 0;
+        unsigned char c1 = b(i + 1);
+        if (c == 0xE0 && c1 < 0xA0) return 0;
+        if (c == 0xED && c1 >= 0xA0) return 0;  // surrogates
+        return (c1 & 0xC0) == 0x80 && (b(i + 2) & 0xC0) == 0x80 ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (n < 4) return 0;
+        unsigned char c1 = b(i + 1);
+        if (c == 0xF0 && c1 < 0x90) return 0;
+        if (c == 0xF4 && c1 >= 0x90) return 0;
+        return (c1 & 0xC0) == 0x80 && (b(i + 2) & 0xC0) == 0x80 && (b(i + 3) & 0xC0) == 0x80 ? 4 : 0;
+    }
+    return 0;
+}
+
+// Code units of UTF-16/UTF-32 text turned into UTF-8; lone surrogates and bad lengths fail.
+std::string transcode(std::string_view d, int unit, bool big_endian) {
+    if (d.size() % unit) throw DecodeError("truncated data");
+    std::string out;
+    out.reserve(d.size());
+    auto at = [&](std::size_t i) -> char32_t {
+        char32_t v = 0;
+        for (int k = 0; k < unit; ++k) {
+            char32_t byte = static_cast<unsigned char>(d[i + (big_endian ? k : unit - 1 - k)]);
+            v = (v << 8) | byte;
+        }
+        return v;
+    };
+    for (std::size_t i = 0; i < d.size(); i += unit) {
+        char32_t c = at(i);
+        if (unit == 2 && c >= 0xD800 && c <= 0xDBFF && i + 2 < d.size()) {
+            char32_t lo = at(i + 2);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+                i += 2;
+            }
+        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+            throw DecodeError("invalid code point in encoded text");
+        put_utf8(c, out);
+    }
+    return out;
+}
+
+// Bytes to UTF-8 text, choosing the encoding the way json.loads does for bytes.
+std::string bytes_to_text(std::string_view b) {
+    auto u = [&](std::size_t k) { return static_cast<unsigned char>(b[k]); };
+    auto starts = [&](std::string_view p) { return b.substr(0, p.size()) == p; };
+    using namespace std::string_view_literals;
+    if (starts("\x00\x00\xFE\xFF"sv)) return transcode(b.substr(4), 4, true);
+    if (starts("\xFF\xFE\x00\x00"sv)) return transcode(b.substr(4), 4, false);
+    if (starts("\xFE\xFF"sv)) return transcode(b.substr(2), 2, true);
+    if (starts("\xFF\xFE"sv)) return transcode(b.substr(2), 2, false);
+    if (starts("\xEF\xBB\xBF"sv)) return std::string(b.substr(3));
+    if (b.size() >= 4) {
+        if (!u(0)) return transcode(b, u(1) ? 2 : 4, true);
+        if (!u(1)) return transcode(b, (u(2) || u(3)) ? 2 : 4, false);
+    } else if (b.size() == 2) {
+        if (!u(0)) return transcode(b, 2, true);
+        if (!u(1)) return transcode(b, 2, false);
+    }
+    return std::string(b);
+}
+
+class Parser {
+public:
+    explicit Parser(std::string_view s) : s_(s) {}
+
+    Value document() {
+        skip_ws();
+        Value v = value(0);
+        skip_ws();
+        if (i_ != s_.size()) fail("Extra data", i_);
+        return v;
+    }
+
+private:
+    std::string_view s_;
+    std::size_t i_ = 0;
+
+    bool at_end() const { return i_ >= s_.size(); }
+    char peek() const { return s_[i_]; }
+
+    void skip_ws() {
+        while (i_ < s_.size()) {
+            char c = s_[i_];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+            ++i_;
+        }
+    }
+
+    bool take(std::string_view word) {
+        if (s_.substr(i_, word.size()) != word) return false;
+        i_ += word.size();
+        return true;
+    }
+
+    Value value(int depth) {
+        if (at_end()) fail("Expecting value", i_);
+        switch (peek()) {
+            case '{': return object(depth + 1);
+            case '[': return array(depth + 1);
+            case '"': return Value(string());
+            case 't': if (take("true")) return Value(true); break;
+            case 'f': if (take("false")) return Value(false); break;
+            case 'n': if (take("null")) return Value(nullptr); break;
+            case 'N': if (take("NaN")) throw DecodeError("NaN"); break;
+            case 'I': if (take("Infinity")) throw DecodeError("Infinity"); break;
+            case '-':
+                if (s_.substr(i_, 9) == "-Infinity") throw DecodeError("-Infinity");
+                return number();
+            default:
+                if (peek() >= '0' && peek() <= '9') return number();
+        }
+        fail("Expecting value", i_);
+    }
+
+    Value object(int depth) {
+        if (depth > kMaxDepth) fail("nesting too deep", i_);
+        ++i_;  // '{'
+        Map m;
+        std::unordered_set<std::string_view> seen;
+        skip_ws();
+        if (!at_end() && peek() == '}') {
+            ++i_;
+            return Value(std::move(m));
+        }
+        for (;;) {
+            if (at_end() || peek() != '"')
+                fail("Expecting property name enclosed in double quotes", i_);
+            std::string key = string();
+            skip_ws();
+            if (at_end() || peek() != ':') fail("Expecting ':' delimiter", i_);
+            ++i_;
+            skip_ws();
+            Value v = value(depth);
+            m.emplace_back(std::move(key), std::move(v));
+            skip_ws();
+            if (at_end()) fail("Expecting ',' delimiter", i_);
+            char c = s_[i_++];
+            if (c == '}') break;
+            if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
+            skip_ws();
+        }
+        // Keys are checked once the map stops moving, so the views stay valid.
+        if (m.size() > 1) {
+            seen.reserve(m.size());
+            for (const auto& member : m)
+                if (!seen.insert(member.first).second) throw DecodeError("duplicate record field");
+        }
+        return Value(std::move(m));
+    }
+
+    Value array(int depth) {
+        if (depth > kMaxDepth) fail("nesting too deep", i_);
+        ++i_;  // '['
+        List l;
+        skip_ws();
+        if (!at_end() && peek() == ']') {
+            ++i_;
+            return Value(std::move(l));
+        }
+        for (;;) {
+            skip_ws();
+            l.push_back(value(depth));
+            skip_ws();
+            if (at_end()) fail("Expecting ',' delimiter", i_);
+            char c = s_[i_++];
+            if (c == ']') break;
+            if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
+        }
+        return Value(std::move(l));
+    }
+
+    int hex4(std::size_t at) {
+        if (at + 4 > s_.size()) fail("Invalid \\uXXXX escape", at);
+        int v = 0;
+        for (std::size_t k = at; k < at + 4; ++k) {
+            char c = s_[k];
+            int d;
+            if (c >= '0' && c <= '9') d = c - '0';
+            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            else fail("Invalid \\uXXXX escape", at);
+            v = v * 16 + d;
+        }
+        return v;
+    }
+
+    std::string string() {
+        std::size_t start = i_++;  // '"'
+        std::string out;
+        for (;;) {
+            // Copy the run of plain characters in one go.
+            std::size_t run = i_;
+            while (i_ < s_.size()) {
+                unsigned char c = static_cast<unsigned char>(s_[i_]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++i_;
+            }
+            out.append(s_.data() + run, i_ - run);
+            if (at_end()) fail("Unterminated string starting at", start);
+            char c = s_[i_];
+            if (c == '"') {
+                ++i_;
+                return out;
+            }
+            if (c != '\\') fail("Invalid control character at", i_);
+            if (i_ + 1 >= s_.size()) fail("Unterminated string starting at", start);
+            char e = s_[i_ + 1];
+            i_ += 2;
+            switch (e) {
+                case '"': out.push_back('"'); break;
+                case '\\': out.push_back('\\'); break;
+                case '/': out.push_back('/'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                case 'u': {
+                    char32_t cp = static_cast<char32_t>(hex4(i_));
+                    i_ += 4;
+                    if (cp >= 0xD800 && cp <= 0xDBFF && s_.substr(i_, 2) == "\\u") {
+                        char32_t lo = static_cast<char32_t>(hex4(i_ + 2));
+                        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                            i_ += 6;
+                        }
+                    }
+                    // Deliberately stricter than Python: a lone surrogate makes a string that
+                    // can never be printed or encoded again, so the record counts as malformed.
+                    if (cp >= 0xD800 && cp <= 0xDFFF) fail("Lone surrogate in \\u escape", i_ - 6);
+                    put_utf8(cp, out);
+                    break;
+                }
+                default: fail("Invalid \\escape", i_ - 2);
+            }
+        }
+    }
+
+    Value number() {
+        std::size_t start = i_;
+        bool neg = false;
+        if (peek() == '-') {
+            neg = true;
+            ++i_;
+        }
+        auto digit = [&] { return !at_end() && peek() >= '0' && peek() <= '9'; };
+        if (!digit()) fail("Expecting value", start);
+        std::size_t int_start = i_;
+        if (peek() == '0') ++i_;
+        else while (digit()) ++i_;
+        std::size_t int_end = i_;
+        bool is_float = false;
+        if (!at_end() && peek() == '.' && i_ + 1 < s_.size() && s_[i_ + 1] >= '0' && s_[i_ + 1] <= '9') {
+            is_float = true;
+            ++i_;
+            while (digit()) ++i_;
+        }
+        if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+            std::size_t save = i_;
+            ++i_;
+            if (!at_end() && (peek() == '+' || peek() == '-')) ++i_;
+            if (digit()) {
+                is_float = true;
+                while (digit()) ++i_;
+            } else {
+                i_ = save;  // not an exponent: the number ends before the 'e'
+            }
+        }
+        std::string_view text = s_.substr(start, i_ - start);
+        if (!is_float) {
+            std::int64_t v = 0;
+            auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+            if (r.ec == std::errc()) return Value(v);
+            std::string digits(neg ? "-" : "");
+            digits.append(s_.substr(int_start, int_end - int_start));
+            return Value(BigInt{std::move(digits)});
+        }
+        double d = 0;
+        auto r = std::from_chars(text.data(), text.data() + text.size(), d);
+        if (r.ec == std::errc::result_out_of_range) d = out_of_range(text, neg);
+        else if (r.ec != std::errc() || r.ptr != text.data() + text.size()) fail("Expecting value", start);
+        return Value(d);
+    }
+
+    // from_chars leaves the value untouched when it is out of range; Python's float() gives an
+    // infinity on overflow and a zero on underflow, so decide which this was.
+    static double out_of_range(std::string_view text, bool neg) {
+        std::size_t e = text.find_first_of("eE");
+        std::string_view mant = text.substr(0, e);
+        long long exp = 0;
+        if (e != std::string_view::npos) {
+            std::string_view ex = text.substr(e + 1);
+            bool eneg = !ex.empty() && ex[0] == '-';
+            if (!ex.empty() && (ex[0] == '-' || ex[0] == '+')) ex.remove_prefix(1);
+            for (char c : ex) {
+                exp = exp * 10 + (c - '0');
+                if (exp > 1000000) break;  // far beyond either end of the double range
+            }
+            if (eneg) exp = -exp;
+        }
+        // Decimal magnitude: position of the first significant digit relative to the point.
+        long long mag = 0;
+        std::size_t dot = mant.find('.');
+        std::string_view ip = mant.substr(neg ? 1 : 0, dot == std::string_view::npos ? std::string_view::npos : dot - (neg ? 1 : 0));
+        if (ip != "0") {
+            mag = static_cast<long long>(ip.size());
+        } else if (dot != std::string_view::npos) {
+            std::size_t k = dot + 1;
+            while (k < mant.size() && mant[k] == '0') { --mag; ++k; }
+        }
+        double v = (mag + exp > 0) ? HUGE_VAL : 0.0;
+        return neg ? -v : v;
+    }
+};
+
+void encode_double(double d, std::string& out) {
+    if (std::isnan(d)) { out += "NaN"; return; }
+    if (std::isinf(d)) { out += d < 0 ? "-Infinity" : "Infinity"; return; }
+    if (d == 0) { out += std::signbit(d) ? "-0.0" : "0.0"; return; }
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    std::string_view sci(buf, r.ptr - buf);
+    // sci is "[-]d[.ddd]e[+-]xx": the shortest digits that read back to d.
+    bool neg = sci[0] == '-';
+    if (neg) sci.remove_prefix(1);
+    std::size_t epos = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, epos))
+        if (c != '.') digits.push_back(c);
+    int exp = 0;
+    std::from_chars(sci.data() + epos + 1 + (sci[epos + 1] == '+'), sci.data() + sci.size(), exp);
+    int decpt = exp + 1;  // value = 0.digits * 10^decpt
+    if (neg) out.push_back('-');
+    if (decpt > -4 && decpt <= 16) {
+        if (decpt <= 0) {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-decpt), '0');
+            out += digits;
+        } else if (static_cast<std::size_t>(decpt) >= digits.size()) {
+            out += digits;
+            out.append(decpt - digits.size(), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, decpt);
+            out.push_back('.');
+            out.append(digits, decpt);
+        }
+        return;
+    }
+    out.push_back(digits[0]);
+    if (digits.size() > 1) {
+        out.push_back('.');
+        out.append(digits, 1);
+    }
+    int e = decpt - 1;
+    out.push_back('e');
+    out.push_back(e < 0 ? '-' : '+');
+    if (e < 0) e = -e;
+    if (e < 10) out.push_back('0');
+    out += std::to_string(e);
+}
+
+}  // namespace
+
+Value decode(std::string_view data, Input input) {
+    std::string transcoded;
+    std::string_view text = data;
+    if (input == Input::Bytes) {
+        transcoded = bytes_to_text(data);
+        text = transcoded;
+    } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        throw DecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)");
+    }
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t n = utf8_len(text, i);
+        if (!n) throw DecodeError("invalid UTF-8 text at byte " + std::to_string(i));
+        i += n;
+    }
+    return Parser(text).document();
+}
+
+void encode_string_body(std::string_view s, std::string& out) {
+    static const char* hex = "0123456789abcdef";
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                out += "\\u00";
+                out.push_back(hex[c >> 4]);
+                out.push_back(hex[c & 15]);
+        }
+    }
+    out.append(s.data() + run, s.size() - run);
+}
+
+void encode(const Value& v, std::string& out) {
+    switch (v.kind()) {
+        case Value::Kind::Null: out += "null"; return;
+        case Value::Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
+        case Value::Kind::Int: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
+            out.append(buf, r.ptr);
+            return;
+        }
+        case Value::Kind::Big: out += v.as_big().digits; return;
+        case Value::Kind::Float: encode_double(v.as_float(), out); return;
+        case Value::Kind::Str:
+        case Value::Kind::Static:
+            out.push_back('"');
+            encode_string_body(v.as_str(), out);
+            out.push_back('"');
+            return;
+        case Value::Kind::List: {
+            out.push_back('[');
+            bool first = true;
+            for (const auto& e : v.as_list()) {
+                if (!first) out += ", ";
+                first = false;
+                encode(e, out);
+            }
+            out.push_back(']');
+            return;
+        }
+        case Value::Kind::Map: {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& [k, e] : v.as_map()) {
+                if (!first) out += ", ";
+                first = false;
+                out.push_back('"');
+                encode_string_body(k, out);
+                out += "\": ";
+                encode(e, out);
+            }
+            out.push_back('}');
+            return;
+        }
+    }
+}
+
+}  // namespace kamo::json
