@@ -421,12 +421,22 @@ Value decode(std::string_view data, Input input) {
     } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         throw DecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)");
     }
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = utf8_len(text, i);
-        if (!n) throw DecodeError("invalid UTF-8 text at byte " + std::to_string(i));
+    if (!valid_utf8(text)) throw DecodeError("invalid UTF-8 text");
+    return Parser(text).document();
+}
+
+bool valid_utf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        // ASCII runs are the common case.
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n = utf8_len(s, i);
+        if (!n) return false;
         i += n;
     }
-    return Parser(text).document();
+    return true;
 }
 
 void encode_string_body(std::string_view s, std::string& out) {
