@@ -1,3 +1,5 @@
+import importlib
+import importlib.util
 import json
 import os
 import subprocess
@@ -5,6 +7,9 @@ import sys
 from pathlib import Path
 
 import pytest
+
+import publish
+from publish import dispatch, orchestrator, runtime
 
 from publish.config import PublishOverrides, default_params_from_overrides
 from publish.constants import PLATFORM_NAMES, TITLE_LIMITS
@@ -17,7 +22,65 @@ from publish.content import (
     truncate_title,
 )
 
-PYTHON_DIR = Path(__file__).resolve().parent.parent / "python"
+from publish.reporter import print_header, print_results
+from publish.standin import RuntimeUnavailable
+
+# Subprocesses import the same package tree as this process.
+PACKAGE_ROOT = Path(publish.__file__).absolute().parent.parent
+
+MODULES = ["publish", "publish.constants", "publish.config", "publish.content",
+           "publish.dispatch", "publish.orchestrator", "publish.reporter",
+           "publish.runtime"]
+
+NAMES = {
+    "config": ["PublishOverrides", "default_params_from_overrides"],
+    "content": ["fill_empty_content", "get_video_content", "get_video_files",
+                "load_content_templates", "resolve_path", "truncate_title"],
+    "constants": ["PLATFORM_NAMES", "TITLE_LIMITS"],
+    "dispatch": ["ensure_account_login", "ensure_login", "platform_requires_account_login",
+                 "publish_to_baijiahao", "publish_to_bilibili", "publish_to_douyin",
+                 "publish_to_kuaishou", "publish_to_platform", "publish_to_tencent",
+                 "publish_to_tk", "publish_to_weibo", "publish_to_xiaohongshu"],
+    "orchestrator": ["publish_one_item", "run_publish", "run_publish_sync",
+                     "run_publish_with_params"],
+    "reporter": ["print_header", "print_results"],
+    "runtime": ["install_patchright_chromium", "patchright_available",
+                "patchright_chromium_installed", "playwright_browser_cache_dirs",
+                "run_async_for_test", "runtime_preflight", "sync_python_dependencies"],
+}
+
+
+def _run(code):
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                          text=True, check=True).stdout
+
+
+# --- the module surface ------------------------------------------------------
+
+def test_name_table_is_complete():
+    assert sum(len(v) for v in NAMES.values()) == 35
+
+
+@pytest.mark.parametrize("module, name",
+                         [(m, n) for m, names in NAMES.items() for n in names])
+def test_name_exists(module, name):
+    assert hasattr(importlib.import_module(f"publish.{module}"), name)
+
+
+def test_package_import_pulls_in_nothing():
+    out = _run("import sys; before = set(sys.modules); import publish; "
+               "print(sorted(set(sys.modules) - before))")
+    assert out.strip() == "['publish']"
+
+
+def test_modules_import_without_native_modules_or_output():
+    code = ("import importlib, sys\n"
+            f"for m in {MODULES!r}: importlib.import_module(m)\n"
+            "native = [m for m in sys.modules if m.split('.')[-1] in "
+            "('runfault', 'runlens', 'runprint')]\n"
+            "assert not native, native\n")
+    assert _run(code) == ""
 
 
 # --- constants ---------------------------------------------------------------
@@ -138,3 +201,132 @@ def test_resolve_path(monkeypatch, tmp_path, value, base, expected):
 ])
 def test_truncate_title(title, platform, expected):
     assert truncate_title(title, platform) == expected
+
+
+# --- dispatch, orchestrator: the browser work is not here ---------------------
+
+@pytest.mark.parametrize("platform, expected", [
+    *[(key, True) for key in PLATFORM_NAMES],
+    ("youtube", False), ("", False), ("Douyin", False),
+])
+def test_platform_requires_account_login(platform, expected):
+    assert dispatch.platform_requires_account_login(platform) is expected
+
+
+UNAVAILABLE_CALLS = [
+    *[(f"publish_to_{key}", lambda f: f({"title": "t"})) for key in PLATFORM_NAMES],
+    ("publish_to_platform", lambda f: f("douyin", {"title": "t"})),
+    ("ensure_login", lambda f: f("douyin")),
+    ("ensure_account_login", lambda f: f("bilibili", "/home/demo/acct.json")),
+]
+
+
+@pytest.mark.parametrize("name, call", UNAVAILABLE_CALLS, ids=[c[0] for c in UNAVAILABLE_CALLS])
+def test_dispatch_says_the_full_runtime_publishes(name, call):
+    with pytest.raises(RuntimeError, match="full kamo runtime, not by this package"):
+        call(getattr(dispatch, name))
+
+
+def test_publishers_name_their_platform():
+    for key, display in PLATFORM_NAMES.items():
+        f = getattr(dispatch, f"publish_to_{key}")
+        assert f.__name__ == f"publish_to_{key}"
+        with pytest.raises(RuntimeUnavailable, match=display):
+            f({})
+
+
+def test_publish_to_platform_rejects_unknown_platform():
+    with pytest.raises(ValueError, match="youtube"):
+        dispatch.publish_to_platform("youtube", {})
+
+
+@pytest.mark.parametrize("call", [
+    lambda: orchestrator.publish_one_item({"title": "t"}),
+    lambda: runtime.run_async_for_test(orchestrator.run_publish([])),
+    lambda: orchestrator.run_publish_sync([]),
+    lambda: orchestrator.run_publish_with_params({"title": "t"}),
+    runtime.install_patchright_chromium,
+    runtime.sync_python_dependencies,
+])
+def test_runs_and_installs_say_the_full_runtime_does_them(call):
+    with pytest.raises(RuntimeUnavailable, match="full kamo runtime"):
+        call()
+
+
+# --- reporter ----------------------------------------------------------------
+
+def test_print_header(capsys):
+    print_header("发布结果")
+    assert capsys.readouterr().out == "==== 发布结果 ====\n"
+
+
+def test_print_results(capsys):
+    print_results([
+        {"platform": "douyin", "success": True, "message": "发布成功"},
+        {"platform": "bilibili", "success": False, "message": "登录已过期"},
+        {"platform": "mystery", "success": False},
+    ])
+    assert capsys.readouterr().out.splitlines() == [
+        "[成功] 抖音: 发布成功",
+        "[失败] 哔哩哔哩: 登录已过期",
+        "[失败] mystery",
+        "共 3 个，成功 1 个，失败 2 个",
+    ]
+
+
+# --- runtime -----------------------------------------------------------------
+
+@pytest.mark.parametrize("found", [True, False])
+def test_patchright_available_follows_find_spec(monkeypatch, found):
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec",
+                        lambda name, *a: (object() if found else None)
+                        if name == "patchright" else real(name, *a))
+    assert runtime.patchright_available() is found
+
+
+@pytest.mark.parametrize("env, expected", [
+    (None, ["/home/u/.cache/ms-playwright"]),
+    ("/opt/browsers", ["/opt/browsers", "/home/u/.cache/ms-playwright"]),
+    ("0", ["/home/u/.cache/ms-playwright"]),
+])
+def test_playwright_browser_cache_dirs(monkeypatch, env, expected):
+    monkeypatch.setenv("HOME", "/home/u")
+    if env is None:
+        monkeypatch.delenv("PLAYWRIGHT_BROWSERS_PATH", raising=False)
+    else:
+        monkeypatch.setenv("PLAYWRIGHT_BROWSERS_PATH", env)
+    assert runtime.playwright_browser_cache_dirs() == [Path(p) for p in expected]
+
+
+@pytest.mark.parametrize("layout, expected", [
+    ([], False),
+    (["firefox-1400/"], False),
+    (["chromium-1140"], False),  # a file, not a build folder
+    (["ffmpeg-1010/", "chromium-1140/"], True),
+])
+def test_patchright_chromium_installed(monkeypatch, tmp_path, layout, expected):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))  # no user cache
+    cache = tmp_path / "browsers"
+    cache.mkdir()
+    for name in layout:
+        if name.endswith("/"):
+            (cache / name).mkdir()
+        else:
+            (cache / name).write_text("")
+    monkeypatch.setenv("PLAYWRIGHT_BROWSERS_PATH", str(cache))
+    assert runtime.patchright_chromium_installed() is expected
+    assert runtime.runtime_preflight()["chromium"] is expected
+
+
+def test_runtime_preflight_reports_each_check(monkeypatch):
+    monkeypatch.setattr(runtime, "patchright_available", lambda: False)
+    monkeypatch.setattr(runtime, "patchright_chromium_installed", lambda: True)
+    assert runtime.runtime_preflight() == {"python": True, "patchright": False,
+                                           "chromium": True}
+
+
+def test_run_async_for_test_returns_the_result():
+    async def answer():
+        return 42
+    assert runtime.run_async_for_test(answer()) == 42
