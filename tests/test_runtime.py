@@ -2,14 +2,16 @@ import importlib
 import importlib.util
 import json
 import os
+import sqlite3
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
 
 import publish
-from publish import dispatch, orchestrator, runtime
+from publish import cli, dispatch, orchestrator, runtime
 
 from publish.config import PublishOverrides, default_params_from_overrides
 from publish.constants import PLATFORM_NAMES, TITLE_LIMITS
@@ -30,7 +32,7 @@ PACKAGE_ROOT = Path(publish.__file__).absolute().parent.parent
 
 MODULES = ["publish", "publish.constants", "publish.config", "publish.content",
            "publish.dispatch", "publish.orchestrator", "publish.reporter",
-           "publish.runtime"]
+           "publish.runtime", "publish.cli", "publish.historystore"]
 
 NAMES = {
     "config": ["PublishOverrides", "default_params_from_overrides"],
@@ -330,3 +332,132 @@ def test_run_async_for_test_returns_the_result():
     async def answer():
         return 42
     assert runtime.run_async_for_test(answer()) == 42
+
+
+# --- cli ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, expected", [
+    (["--history"], {"history": "", "limit": 20, "db": None, "json": False}),
+    (["--history", "--limit", "5", "--db", "/tmp/h.db", "--json"],
+     {"history": "", "limit": 5, "db": "/tmp/h.db", "json": True}),
+    (["--history", "run-1"], {"history": "run-1", "limit": 20}),
+    (["--demo-store", "/tmp/d.db"], {"demo_store": "/tmp/d.db", "history": None}),
+    (["--resume", "run-1"], {"resume": "run-1", "targets": []}),
+    (["a.mp4", "b.mp4"], {"targets": ["a.mp4", "b.mp4"], "history": None}),
+])
+def test_build_parser(argv, expected):
+    parser = cli.build_parser()
+    assert parser.prog == "kamo"
+    args = vars(parser.parse_args(argv))
+    assert {k: args[k] for k in expected} == expected
+
+
+class FakeHistoryError(Exception):
+    def __init__(self, code, message, action):
+        super().__init__(message)
+        self.code, self.message, self.action = code, message, action
+
+
+@pytest.fixture
+def history(monkeypatch):
+    """Stands in for the native history modules; records how main drives them."""
+    calls = []
+
+    class HistoryReader:
+        def __init__(self, db):
+            calls.append(("open", db))
+
+        def list_runs(self, limit):
+            calls.append(("list_runs", limit))
+            return ["listing"]
+
+        def get_run(self, run_id):
+            calls.append(("get_run", run_id))
+            if run_id == "missing":
+                raise FakeHistoryError("RUN_NOT_FOUND", "找不到这次发布", "用 --history 查看可用记录")
+            if run_id == "bare":
+                raise FakeHistoryError("STORE_BROKEN", "历史库已损坏", "")
+            return {"run": run_id}
+
+    def print_history(history, view):
+        calls.append(("print_history", history, view))
+
+    modules = {"publish.runfault": {"HistoryError": FakeHistoryError},
+               "publish.runlens": {"HistoryReader": HistoryReader},
+               "publish.runprint": {"print_history": print_history}}
+    for name, attrs in modules.items():
+        module = types.ModuleType(name)
+        module.__dict__.update(attrs)
+        monkeypatch.setitem(sys.modules, name, module)
+    return calls
+
+
+def run_main(monkeypatch, *argv):
+    monkeypatch.setattr(sys, "argv", ["kamo", *argv])
+    return cli.main()
+
+
+@pytest.mark.parametrize("argv, calls", [
+    (["--history"], [("open", None), ("list_runs", 20),
+                     ("print_history", ["listing"], "history_list")]),
+    (["--history", "--limit", "3", "--db", "/h.db"],
+     [("open", "/h.db"), ("list_runs", 3), ("print_history", ["listing"], "history_list")]),
+    (["--history", "r1", "--json"],
+     [("open", None), ("get_run", "r1"), ("print_history", {"run": "r1"}, "history_detail")]),
+])
+def test_main_history(monkeypatch, history, argv, calls):
+    assert run_main(monkeypatch, *argv) == 0
+    assert history == calls
+
+
+@pytest.mark.parametrize("run_id, err", [
+    ("missing", "[kamo] RUN_NOT_FOUND: 找不到这次发布\n[kamo] 处理建议：用 --history 查看可用记录\n"),
+    ("bare", "[kamo] STORE_BROKEN: 历史库已损坏\n"),
+])
+def test_main_reports_history_errors(monkeypatch, capsys, history, run_id, err):
+    assert run_main(monkeypatch, "--history", run_id) == 2
+    assert capsys.readouterr() == ("", err)
+
+
+@pytest.mark.parametrize("argv, status, out, err", [
+    ([], 0, "usage: kamo", ""),
+    (["--help"], 0, "usage: kamo", ""),
+    (["--limit", "5"], 2, "", "nothing to do"),
+    (["--history", "r1", "extra.mp4"], 2, "", "cannot be combined"),
+    (["--demo-store", "d.db", "--resume", "r1"], 2, "", "cannot be combined"),
+    (["--limit", "many", "--history"], 2, "", "invalid int value"),
+    (["video.mp4"], 1, "", "[kamo] running a publish is done by the full kamo runtime"),
+    (["--resume", "r1"], 1, "", "[kamo] running a publish is done by the full kamo runtime"),
+])
+def test_main_statuses(monkeypatch, capsys, argv, status, out, err):
+    assert run_main(monkeypatch, *argv) == status
+    captured = capsys.readouterr()
+    assert captured.out.startswith(out) and err in captured.err
+    assert bool(captured.out) == bool(out)
+
+
+def test_main_writes_demo_store_once(monkeypatch, capsys, tmp_path):
+    path = str(tmp_path / "demo.db")
+    assert run_main(monkeypatch, "--demo-store", path) == 0
+    assert capsys.readouterr().out == f"{path}\n"
+    con = sqlite3.connect(path)
+    try:
+        assert con.execute("SELECT count(*) FROM runs").fetchone()[0] >= 3
+    finally:
+        con.close()
+    assert run_main(monkeypatch, "--demo-store", path) == 1
+    assert "already exists" in capsys.readouterr().err
+
+
+def test_console_exits_with_main_status(monkeypatch):
+    monkeypatch.setattr(sys, "argv", ["kamo", "--limit", "1"])
+    with pytest.raises(SystemExit) as exc:
+        cli.console()
+    assert exc.value.code == 2
+
+
+def test_cli_runs_as_a_module():
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    done = subprocess.run([sys.executable, "-m", "publish.cli", "--help"], env=env,
+                          capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.startswith("usage: kamo")
