@@ -1,5 +1,6 @@
-"""Platform keys and display names."""
+"""Platform keys, their display names and title limits."""
 
+# Order matters: listings and reports follow it.
 PLATFORM_NAMES = {
     "douyin": "抖音",
     "kuaishou": "快手",
@@ -11,4 +12,14 @@ PLATFORM_NAMES = {
     "baijiahao": "百家号",
 }
 
-TITLE_LIMITS = {}
+# Longest title each platform accepts, in characters (code points).
+TITLE_LIMITS = {
+    "douyin": 30,
+    "kuaishou": 30,
+    "bilibili": 80,
+    "xiaohongshu": 20,
+    "weibo": 30,
+    "tencent": 16,
+    "tk": 150,
+    "baijiahao": 30,
+}
