@@ -2,5 +2,5 @@
 #include "runlens/isodate.hpp"
 
 namespace runlens {
-std::optional<std::string> iso_datetime_error(std::string_view) { return std::string("not implemented"); }
+std::optional<std::string> iso_datetime_error(std::string_view) { return std::nullopt; }
 }  // namespace runlens

@@ -5,7 +5,11 @@
 #include "bind/convert.hpp"
 #include "runlens/isodate.hpp"
 #include "runlens/links.hpp"
+#include "runlens/project.hpp"
+#include "runlens/queries.hpp"
 #include "runlens/rules.hpp"
+#include "runlens/snapshot.hpp"
+#include "runlens/store.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -44,6 +48,64 @@ runlens::Cell cell_of(nb::handle h) {
     return c;
 }
 
+// A mapping (dict, sqlite3.Row...) read as a store row by column name.
+runlens::Row row_of(nb::handle mapping) {
+    auto names = std::make_shared<std::vector<std::string>>();
+    runlens::Row row;
+    for (nb::handle key : mapping.attr("keys")()) {
+        if (!PyUnicode_Check(key.ptr())) continue;
+        names->push_back(bind::utf8_of(key));
+        row.cells.push_back(cell_of(mapping[key]));
+    }
+    row.names = std::move(names);
+    return row;
+}
+
+// Record values from Python; anything that has no record form fails every type check as null.
+kamo::Value value_or_null(nb::handle h) {
+    try {
+        return bind::from_python(h);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        return kamo::Value(nullptr);
+    }
+}
+
+PyObject* platform_names = nullptr;  // bound at load, kept for the life of the process
+
+// Keys of PLATFORM_NAMES as they are now, so a runtime that changes the table is seen.
+runlens::PlatformKeys platform_keys() {
+    runlens::PlatformKeys keys;
+    for (nb::handle k : nb::handle(platform_names))
+        if (PyUnicode_Check(k.ptr())) keys.push_back(bind::utf8_of(k));
+    return keys;
+}
+
+// os.fspath, then the file-system encoding: the bytes the OS sees.
+std::string fs_path(nb::handle path) {
+    nb::object p = nb::steal(PyOS_FSPath(path.ptr()));
+    if (!p.is_valid()) throw nb::python_error();
+    if (PyUnicode_Check(p.ptr())) p = nb::steal(PyUnicode_EncodeFSDefault(p.ptr()));
+    if (!p.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(p.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(p.ptr())));
+}
+
+struct Reader {
+    nb::object path;
+};
+
+// The scoped connection as Python sees it: a context manager whose value _schema and _project take.
+struct Scope {
+    std::string path;
+    std::unique_ptr<runlens::Connection> conn;
+    std::unique_ptr<runlens::RunStatements> statements;
+
+    runlens::Connection& open() {
+        if (!conn) throw nb::value_error("the connection is closed");
+        return *conn;
+    }
+};
+
 }  // namespace
 
 NB_MODULE(runlens, m) {
@@ -52,6 +114,8 @@ NB_MODULE(runlens, m) {
 
     // Bound at load: the module does not load without them.
     m.attr("PLATFORM_NAMES") = nb::module_::import_("publish.constants").attr("PLATFORM_NAMES");
+    platform_names = m.attr("PLATFORM_NAMES").ptr();
+    Py_INCREF(platform_names);
     m.attr("HistoryError") = nb::module_::import_("publish.runfault").attr("HistoryError");
 
     // The patterns as Python sees them; the core applies the same full matches itself.
@@ -95,4 +159,110 @@ NB_MODULE(runlens, m) {
         auto err = runlens::iso_datetime_error(bind::utf8_of(text));
         return err ? nb::object(nb::str(err->data(), err->size())) : nb::none();
     }, "text"_a);
+
+    nb::class_<Scope>(m, "_Connection")
+        .def("__enter__", [](Scope& s) -> Scope& {
+            nb::gil_scoped_release unlocked;
+            runlens::guarded([&] { s.conn = std::make_unique<runlens::Connection>(s.path); });
+            return s;
+        }, nb::rv_policy::reference)
+        .def("__exit__", [](Scope& s, nb::handle type, nb::handle value, nb::handle) {
+            s.statements.reset();
+            s.conn.reset();
+            // Storage-engine and file-system failures raised by the body become RUN-005.
+            if (!type.is_none()) {
+                nb::object sqlite_error = nb::module_::import_("sqlite3").attr("Error");
+                if (PyErr_GivenExceptionMatches(type.ptr(), PyExc_OSError) ||
+                    PyErr_GivenExceptionMatches(type.ptr(), sqlite_error.ptr())) {
+                    nb::object err = bind::history_error(runlens::io_error());
+                    PyException_SetCause(err.ptr(), nb::borrow(value).release().ptr());
+                    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+                    throw nb::python_error();
+                }
+            }
+            return false;
+        }, "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none());
+
+    nb::class_<Reader>(m, "HistoryReader", "Read the existing database in one snapshot without creating or upgrading it.")
+        .def("__init__", [](Reader* self, nb::object path) {
+            if (path.is_none())
+                path = nb::module_::import_("pathlib").attr("Path").attr("home")() / nb::str(".kamo") /
+                       nb::str("publish-history.sqlite3");
+            new (self) Reader{std::move(path)};
+        }, "path"_a = nb::none())
+        .def_prop_ro("path", [](Reader& r) { return r.path; })
+        .def("_connection", [](Reader& r) { return Scope{fs_path(r.path), nullptr, nullptr}; })
+        .def("_exists", [](Reader& r) {
+            std::string path = fs_path(r.path);
+            nb::gil_scoped_release unlocked;
+            return runlens::exists(path);
+        })
+        .def_static("_schema", [](Scope& s) {
+            runlens::Connection& conn = s.open();
+            nb::gil_scoped_release unlocked;
+            return runlens::guarded([&] { return runlens::schema(conn); });
+        }, "connection"_a)
+        .def("list_runs", [](Reader& r, nb::handle limit) {
+            std::int64_t n = runlens::checked_limit(value_or_null(limit));
+            std::string path = fs_path(r.path);
+            runlens::PlatformKeys keys = platform_keys();
+            kamo::Value out;
+            {
+                nb::gil_scoped_release unlocked;
+                out = runlens::list_runs(path, n, keys);
+            }
+            return bind::to_python(out);
+        }, "limit"_a = 20)
+        .def("get_run", [](Reader& r, nb::handle run_id) {
+            std::string id = runlens::checked_run_id(value_or_null(run_id));
+            std::string path = fs_path(r.path);
+            runlens::PlatformKeys keys = platform_keys();
+            kamo::Value out;
+            {
+                nb::gil_scoped_release unlocked;
+                out = runlens::get_run(path, id, keys);
+            }
+            return bind::to_python(out);
+        }, "run_id"_a)
+        .def_static("_snapshot", [](nb::handle row) {
+            runlens::Row r = row_of(row);
+            runlens::PlatformKeys keys = platform_keys();
+            runlens::Snapshot s;
+            {
+                nb::gil_scoped_release unlocked;
+                s = runlens::snapshot(r, keys);
+            }
+            return nb::make_tuple(bind::to_python(s.items), bind::to_python(s.fingerprints));
+        }, "row"_a)
+        .def_static("_result", [](nb::handle entry) {
+            return bind::to_python(runlens::stored_result(row_of(entry)));
+        }, "entry"_a)
+        .def_static("_identity", [](nb::handle item, nb::handle platform, nb::handle version, nb::dict accounts,
+                                    bool runnable) {
+            runlens::AccountMap map;
+            for (auto [key, row] : accounts) {
+                nb::tuple pair = nb::cast<nb::tuple>(key);
+                map.add(cell_of(pair[0]), cell_of(pair[1]), cell_of(row["identity"]));
+            }
+            std::string p = PyUnicode_Check(platform.ptr()) ? bind::utf8_of(platform) : std::string();
+            runlens::Identity who = runlens::identity(value_or_null(item), p, cell_of(version), map, runnable);
+            return nb::make_tuple(bind::to_python(who.account_file), bind::to_python(kamo::Value(who.status)));
+        }, "item"_a, "platform"_a, "version"_a, "accounts"_a, "runnable"_a)
+        .def_static("_decision", [](nb::handle state, nb::handle retryable, nb::handle identity) {
+            std::string s = PyUnicode_Check(state.ptr()) ? bind::utf8_of(state) : std::string();
+            std::string i = PyUnicode_Check(identity.ptr()) ? bind::utf8_of(identity) : std::string();
+            return bind::to_python(runlens::decision(s, value_or_null(retryable), i));
+        }, "state"_a, "retryable"_a, "identity"_a)
+        .def("_project", [](Reader&, Scope& s, nb::handle row, bool accounts_present) {
+            runlens::Connection& conn = s.open();
+            if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
+            runlens::Row r = row_of(row);
+            runlens::PlatformKeys keys = platform_keys();
+            kamo::Value out;
+            {
+                nb::gil_scoped_release unlocked;
+                out = runlens::guarded([&] { return runlens::project(*s.statements, r, accounts_present, keys); });
+            }
+            return bind::to_python(out);
+        }, "connection"_a, "row"_a, "accounts_present"_a);
 }

@@ -1,0 +1,21 @@
+// The reader's two queries: the newest runs, and one run in full.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "runlens/snapshot.hpp"
+#include "value/value.hpp"
+
+namespace runlens {
+
+// Argument checks, run before the store is touched. They return the checked value.
+std::int64_t checked_limit(const kamo::Value& limit);
+std::string checked_run_id(const kamo::Value& run_id);
+
+// RunList of the newest `limit` runs, each projected in full; one bad run fails the whole list.
+kamo::Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys);
+// RunProjection of one run.
+kamo::Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys);
+
+}  // namespace runlens
