@@ -1,6 +1,8 @@
 // Conversion between Value and Python objects, and HistoryError translation.
 #include "bind/convert.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <cstring>
 #include <string>
 #include <unordered_map>

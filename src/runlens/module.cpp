@@ -65,9 +65,8 @@ runlens::Row row_of(nb::handle mapping) {
 kamo::Value value_or_null(nb::handle h) {
     try {
         return bind::from_python(h);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
-        return kamo::Value(nullptr);
+    } catch (nb::builtin_exception&) {
+        return kamo::Value(nullptr);  // no record form (type or depth)
     }
 }
 
@@ -129,7 +128,7 @@ NB_MODULE(runlens, m) {
     m.def("_io_error", [] { return bind::history_error(runlens::io_error()); });
     m.def("_absolute_path", [](nb::handle value) {
         return PyUnicode_Check(value.ptr()) && runlens::absolute_path(std::string_view(bind::utf8_of(value)));
-    }, "value"_a);
+    }, "value"_a.none());
     m.def("_json", [](nb::handle value) {
         runlens::Cell c = cell_of(value);
         kamo::Value v;
@@ -138,11 +137,11 @@ NB_MODULE(runlens, m) {
             v = runlens::json(c);
         }
         return bind::to_python(v);
-    }, "value"_a);
+    }, "value"_a.none());
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
         return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
-    }, "platform"_a, "value"_a);
+    }, "platform"_a.none(), "value"_a.none());
     // The splitter behind _valid_link, for checking it against urllib.parse.
     m.def("_split_url", [](nb::handle value) -> nb::object {
         if (!PyUnicode_Check(value.ptr())) return nb::none();
@@ -153,7 +152,7 @@ NB_MODULE(runlens, m) {
         };
         return nb::make_tuple(parts->scheme, parts->netloc, opt(parts->hostname), opt(parts->port_text),
                               parts->path, parts->query, parts->fragment);
-    }, "value"_a);
+    }, "value"_a.none());
     // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat.
     m.def("_iso_datetime_error", [](nb::str text) -> nb::object {
         auto err = runlens::iso_datetime_error(bind::utf8_of(text));
@@ -212,7 +211,7 @@ NB_MODULE(runlens, m) {
                 out = runlens::list_runs(path, n, keys);
             }
             return bind::to_python(out);
-        }, "limit"_a = 20)
+        }, "limit"_a.none() = 20)
         .def("get_run", [](Reader& r, nb::handle run_id) {
             std::string id = runlens::checked_run_id(value_or_null(run_id));
             std::string path = fs_path(r.path);
@@ -223,7 +222,7 @@ NB_MODULE(runlens, m) {
                 out = runlens::get_run(path, id, keys);
             }
             return bind::to_python(out);
-        }, "run_id"_a)
+        }, "run_id"_a.none())
         .def_static("_snapshot", [](nb::handle row) {
             runlens::Row r = row_of(row);
             runlens::PlatformKeys keys = platform_keys();
@@ -247,12 +246,12 @@ NB_MODULE(runlens, m) {
             std::string p = PyUnicode_Check(platform.ptr()) ? bind::utf8_of(platform) : std::string();
             runlens::Identity who = runlens::identity(value_or_null(item), p, cell_of(version), map, runnable);
             return nb::make_tuple(bind::to_python(who.account_file), bind::to_python(kamo::Value(who.status)));
-        }, "item"_a, "platform"_a, "version"_a, "accounts"_a, "runnable"_a)
+        }, "item"_a.none(), "platform"_a.none(), "version"_a.none(), "accounts"_a, "runnable"_a)
         .def_static("_decision", [](nb::handle state, nb::handle retryable, nb::handle identity) {
             std::string s = PyUnicode_Check(state.ptr()) ? bind::utf8_of(state) : std::string();
             std::string i = PyUnicode_Check(identity.ptr()) ? bind::utf8_of(identity) : std::string();
             return bind::to_python(runlens::decision(s, value_or_null(retryable), i));
-        }, "state"_a, "retryable"_a, "identity"_a)
+        }, "state"_a.none(), "retryable"_a.none(), "identity"_a.none())
         .def("_project", [](Reader&, Scope& s, nb::handle row, bool accounts_present) {
             runlens::Connection& conn = s.open();
             if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
