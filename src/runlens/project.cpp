@@ -208,26 +208,46 @@ Identity identity(const Value& item, std::string_view platform, const Cell& vers
     return {std::move(path), lit(row->is_null() ? "unbound" : "bound")};
 }
 
-Value decision(std::string_view state, const Value& retryable, std::string_view identity) {
+namespace {
+
+// One row per resume status, in the order of kResume.
+struct DecisionRow {
+    std::string_view code;  // empty: null
+    std::string_view action;
+    enum { None, Evidence, Resume } checks;
+};
+constexpr DecisionRow kDecisions[] = {
+    {"", "复用原成功结果，不再投稿；记录链接仍需独立核对", DecisionRow::None},
+    {"", "记录层允许继续检查；--resume 仍须重新校验后才可能上传", DecisionRow::Resume},
+    {"RUN-004", "提交结果未确认；先等待正在运行的任务或使用原账号核对后台，不自动重发", DecisionRow::Evidence},
+    {"RUN-006", "原任务无可核验的账号身份；先核对原账号和未提交条目，不用当前账号补证", DecisionRow::Evidence},
+};
+
+// The first matching condition decides: success, unconfirmed, identity, otherwise checks.
+int resume_status(std::string_view state, const Value& retryable, std::string_view identity) {
+    if (state == "success") return 0;
+    if (state == "running" || (state == "failed" && equals_number(retryable, 0))) return 2;
+    if (identity != "bound") return 3;
+    return 1;
+}
+
+Value decision_record(int status) {
+    const DecisionRow& row = kDecisions[status];
     Map d;
     d.reserve(4);
-    auto make = [&](std::string_view status, Value code, std::string_view action, Value checks) {
-        d.emplace_back("status", Value(lit(status)));
-        d.emplace_back("error_code", std::move(code));
-        d.emplace_back("action", Value(lit(action)));
-        d.emplace_back("checks", std::move(checks));
-        return Value(std::move(d));
-    };
-    if (state == "success")
-        return make("reuse_success", Value(nullptr), "复用原成功结果，不再投稿；记录链接仍需独立核对", Value(List{}));
-    if (state == "running" || (state == "failed" && equals_number(retryable, 0)))
-        return make("blocked_unknown", Value(lit("RUN-004")),
-                    "提交结果未确认；先等待正在运行的任务或使用原账号核对后台，不自动重发", copy_of(kEvidenceChecks));
-    if (identity != "bound")
-        return make("blocked_identity", Value(lit("RUN-006")),
-                    "原任务无可核验的账号身份；先核对原账号和未提交条目，不用当前账号补证", copy_of(kEvidenceChecks));
-    return make("requires_checks", Value(nullptr), "记录层允许继续检查；--resume 仍须重新校验后才可能上传",
-                copy_of(kResumeChecks));
+    d.emplace_back("status", Value(lit(kResume[status])));
+    d.emplace_back("error_code", row.code.empty() ? Value(nullptr) : Value(lit(row.code)));
+    d.emplace_back("action", Value(lit(row.action)));
+    d.emplace_back("checks", row.checks == DecisionRow::None       ? Value(List{})
+                             : row.checks == DecisionRow::Evidence ? copy_of(kEvidenceChecks)
+                                                                   : copy_of(kResumeChecks));
+    return Value(std::move(d));
+}
+
+}  // namespace
+
+Value decision(std::string_view state, const Value& retryable, std::string_view identity) {
+    return decision_record(resume_status(state, retryable, identity));
 }
 
 namespace {
@@ -246,23 +266,29 @@ std::map<EntryKey, const Row*> index_entries(const std::vector<Row>& rows) {
     return kept;
 }
 
-Value evidence(int state, Value& result, std::string_view platform, kamo::StaticText& attribution) {
+// The attribution of a stored result; a link that is not a recorded work link is blanked.
+std::string_view attribute(int state, Value& result, std::string_view platform) {
+    if (result.is_null()) return "not_confirmed";
+    std::string_view attribution = "not_confirmed";
+    Value* url = result.find("result_url");
+    if (state == 2) {
+        if (url->is_null() || url->as_str().empty())
+            attribution = "missing_link";
+        else
+            attribution = valid_link(platform, url->as_str()) ? "recorded_link" : "invalid_link";
+    }
+    if (attribution != "recorded_link") *url = Value(nullptr);
+    return attribution;
+}
+
+Value evidence(int state, std::string_view attribution) {
     static constexpr std::string_view submission[] = {"not_started", "not_confirmed", "recorded_success",
                                                       "not_confirmed"};
-    attribution = lit("not_confirmed");
-    if (!result.is_null() && state == 2) {
-        const Value* url = result.find("result_url");
-        if (!url || url->is_null() || (url->is_str() && url->as_str().empty()))
-            attribution = lit("missing_link");
-        else
-            attribution = lit(url->is_str() && valid_link(platform, url->as_str()) ? "recorded_link" : "invalid_link");
-    }
-    if (!result.is_null() && attribution.text != "recorded_link") *result.find("result_url") = Value(nullptr);
     Map e;
     e.reserve(5);
     e.emplace_back("source", Value(lit("local_history")));
     e.emplace_back("submission", Value(lit(submission[state])));
-    e.emplace_back("attribution", Value(attribution));
+    e.emplace_back("attribution", Value(lit(attribution)));
     e.emplace_back("public_access", Value(lit("not_checked")));
     e.emplace_back("checks", copy_of(kEvidenceChecks));
     return Value(std::move(e));
@@ -275,7 +301,9 @@ void bump(Value& counts, std::string_view key) {
 
 }  // namespace
 
-Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys) {
+Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys,
+              Detail detail) {
+    bool full = detail == Detail::Full;
     Snapshot snap = snapshot(row, keys);
     const Cell& run_id = column(row, "run_id");
     const Cell& version = column(row, "version");
@@ -307,6 +335,43 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
     projected.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
         Value& item = items[i];
+        List platforms;
+        const List& enabled = item.find("enabled_platforms")->as_list();
+        platforms.reserve(enabled.size());
+        for (const Value& pv : enabled) {
+            std::string_view p = pv.as_str();
+            const Row& entry = *kept.at(EntryKey{static_cast<std::int64_t>(i), p});
+            Value result = stored_result(entry);
+            int state = index_of(kStates, column(entry, "state").bytes);
+            const Cell& retry = column(entry, "retryable");
+            bool runnable = state == 0 || (state == 3 && retry.integer == 1);
+            Identity who = identity(item, p, version, accounts, runnable);
+            int status = resume_status(kStates[state], Value(retry.integer), who.status.text);
+            bump(states, kStates[state]);
+            bump(resume, kResume[status]);
+            if (!full) continue;  // everything above validates; the rest only describes
+
+            Map pp;
+            pp.reserve(7);
+            pp.emplace_back("platform", Value(std::string(p)));
+            pp.emplace_back("state", Value(lit(kStates[state])));
+            pp.emplace_back("account_file", std::move(who.account_file));
+            pp.emplace_back("identity_status", Value(who.status));
+            std::string_view attribution = attribute(state, result, p);
+            pp.emplace_back("result", std::move(result));
+            pp.emplace_back("resume", decision_record(status));
+            pp.emplace_back("evidence", evidence(state, attribution));
+            platforms.emplace_back(std::move(pp));
+        }
+
+        auto take = [&](std::string_view key, Value fallback) {
+            Value* v = item.find(key);
+            return v ? std::move(*v) : fallback;
+        };
+        if (!full) {  // a summary reads the titles and the count of items only
+            projected.emplace_back(Map{{"title", take("title", Value(lit("")))}});
+            continue;
+        }
         const Value* video = item.find("video_file");
         const Value* images = item.find("images");
 
@@ -320,39 +385,6 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
         if (images)
             for (const Value& p : images->as_list()) add_print(p.as_str());
 
-        List platforms;
-        const List& enabled = item.find("enabled_platforms")->as_list();
-        platforms.reserve(enabled.size());
-        for (const Value& pv : enabled) {
-            std::string_view p = pv.as_str();
-            const Row& entry = *kept.at(EntryKey{static_cast<std::int64_t>(i), p});
-            Value result = stored_result(entry);
-            int state = index_of(kStates, column(entry, "state").bytes);
-            const Cell& retry = column(entry, "retryable");
-            bool runnable = state == 0 || (state == 3 && retry.integer == 1);
-            Identity who = identity(item, p, version, accounts, runnable);
-            Value decided = decision(kStates[state], Value(retry.integer), who.status.text);
-            kamo::StaticText attribution;
-            Value ev = evidence(state, result, p, attribution);
-            bump(states, kStates[state]);
-            bump(resume, decided.find("status")->as_str());
-
-            Map pp;
-            pp.reserve(7);
-            pp.emplace_back("platform", Value(std::string(p)));
-            pp.emplace_back("state", Value(lit(kStates[state])));
-            pp.emplace_back("account_file", std::move(who.account_file));
-            pp.emplace_back("identity_status", Value(who.status));
-            pp.emplace_back("result", std::move(result));
-            pp.emplace_back("resume", std::move(decided));
-            pp.emplace_back("evidence", std::move(ev));
-            platforms.emplace_back(std::move(pp));
-        }
-
-        auto take = [&](std::string_view key, Value fallback) {
-            Value* v = item.find(key);
-            return v ? std::move(*v) : fallback;
-        };
         Map ip;
         ip.reserve(9);
         ip.emplace_back("item_index", Value(static_cast<std::int64_t>(i)));

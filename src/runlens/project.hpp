@@ -58,6 +58,10 @@ private:
     std::optional<Statement> accounts_;
 };
 
-kamo::Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys);
+// Full: the RunProjection. Summary: every check runs the same, but items keep only their title,
+// for a list that shows counts and the first title.
+enum class Detail { Full, Summary };
+kamo::Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys,
+                    Detail detail = Detail::Full);
 
 }  // namespace runlens

@@ -64,7 +64,7 @@ Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys&
         RunStatements statements(conn);
         kamo::List& runs = out[4].second.as_list();
         runs.reserve(rows.size());
-        for (const Row& r : rows) runs.push_back(summary(project(statements, r, accounts, keys)));
+        for (const Row& r : rows) runs.push_back(summary(project(statements, r, accounts, keys, Detail::Summary)));
     });
     return Value(std::move(out));
 }
