@@ -111,7 +111,8 @@ void escape_from(std::string_view s, std::size_t at, char32_t cp, std::size_t le
 void append_escaped(std::string_view s, std::string& out) {
     char32_t cp = 0;
     std::size_t len = 0;
-    escape_from(s, next_hidden(s, 0, cp, len), cp, len, out);
+    std::size_t at = next_hidden(s, 0, cp, len);  // sets cp and len: call it before passing them
+    escape_from(s, at, cp, len, out);
 }
 
 std::string text(const kamo::Value& value) {
