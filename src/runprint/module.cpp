@@ -27,7 +27,8 @@ nb::dict table(const std::array<runprint::Label, N>& rows) {
 // Each piece goes to whatever sys.stdout is at that moment, as print() would find it.
 void write_stdout(std::string_view piece) {
     PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (!out || out == Py_None) throw nb::builtin_exception(nb::exception_type::runtime_error, "lost sys.stdout");
+    if (!out) throw nb::builtin_exception(nb::exception_type::runtime_error, "lost sys.stdout");
+    if (out == Py_None) return;  // no console at all (pythonw): print() drops the text too
     nb::str s = str_of(piece);
     PyObject* r = PyObject_CallMethod(out, "write", "O", s.ptr());
     if (!r) throw nb::python_error();
@@ -66,8 +67,11 @@ NB_MODULE(runprint, m) {
         }
     });
 
-    // Bound at load: the module does not load without it.
-    m.attr("PLATFORM_NAMES") = nb::module_::import_("publish.constants").attr("PLATFORM_NAMES");
+    // Bound at load: the module does not load without it, failing as a from-import would.
+    nb::module_ constants = nb::module_::import_("publish.constants");
+    if (!nb::hasattr(constants, "PLATFORM_NAMES"))
+        throw nb::import_error("cannot import name 'PLATFORM_NAMES' from 'publish.constants'");
+    m.attr("PLATFORM_NAMES") = constants.attr("PLATFORM_NAMES");
     m.attr("_STATE_NAMES") = table(runprint::kStateNames);
     m.attr("_IDENTITY_NAMES") = table(runprint::kIdentityNames);
     m.attr("_LINK_NAMES") = table(runprint::kLinkNames);
