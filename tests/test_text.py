@@ -62,6 +62,15 @@ def test_by_name():
     assert _text(value="\u2028") == BS + "u2028"
 
 
+@pytest.mark.parametrize("value, expected", [("plain", "plain"), ("a\u200bb", "a" + BS + "u200bb")])
+def test_str_subclass_gives_a_plain_str(value, expected):
+    class Title(str):
+        pass
+
+    result = _text(Title(value))
+    assert type(result) is str and result == expected
+
+
 def step3(text):
     return "".join(f"\\u{ord(c):04x}" if unicodedata.category(c) in HIDDEN else c for c in text)
 

@@ -1,6 +1,9 @@
 // publish.runprint: thin bindings over the text listing core.
 #include <nanobind/nanobind.h>
 
+#include <string>
+#include <string_view>
+
 #include "bind/convert.hpp"
 #include "runprint/render.hpp"
 #include "runprint/text.hpp"
@@ -76,7 +79,22 @@ NB_MODULE(runprint, m) {
     m.attr("_IDENTITY_NAMES") = table(runprint::kIdentityNames);
     m.attr("_LINK_NAMES") = table(runprint::kLinkNames);
 
-    m.def("_text", [](nb::handle value) { return str_of(runprint::text(bind::from_python(value))); }, "value"_a.none());
+    m.def("_text", [](nb::handle value) -> nb::object {
+        if (!PyUnicode_Check(value.ptr())) return str_of(runprint::text(bind::from_python(value)));
+        // Strings, the common case, skip the Value: Python already holds their UTF-8.
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(value.ptr(), &n);
+        std::string held;
+        if (!p) {
+            PyErr_Clear();  // lone surrogates: take the bytes the slow way
+            held = bind::utf8_of(value);
+        }
+        std::string_view in = p ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view(held);
+        std::string shown = runprint::text_of_string(in);
+        // Every escape is longer than what it replaces, so equal length means equal text.
+        if (shown.size() == in.size() && PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+        return str_of(shown);
+    }, "value"_a.none());
 
     nb::handle self = m;
     m.def("print_history", [self](nb::handle history, nb::handle mode) {

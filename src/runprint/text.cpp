@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include <unicode/uchar.h>
 
@@ -106,6 +107,18 @@ void escape_from(std::string_view s, std::size_t at, char32_t cp, std::size_t le
     out.append(s.data() + run, s.size() - run);
 }
 
+// Escapes json, handing it back untouched when nothing in it needs escaping (the usual case).
+std::string finish(std::string json) {
+    char32_t cp = 0;
+    std::size_t len = 0;
+    std::size_t at = next_hidden(json, 0, cp, len);
+    if (at == json.size()) return json;
+    std::string out;
+    out.reserve(json.size() + 16);
+    escape_from(json, at, cp, len, out);
+    return out;
+}
+
 }  // namespace
 
 void append_escaped(std::string_view s, std::string& out) {
@@ -118,15 +131,13 @@ void append_escaped(std::string_view s, std::string& out) {
 std::string text(const kamo::Value& value) {
     std::string json;
     json_form(value, json);
-    char32_t cp = 0;
-    std::size_t len = 0;
-    std::size_t at = next_hidden(json, 0, cp, len);
-    // Most values hold nothing to escape: hand the JSON text back without a second copy.
-    if (at == json.size()) return json;
-    std::string out;
-    out.reserve(json.size() + 16);
-    escape_from(json, at, cp, len, out);
-    return out;
+    return finish(std::move(json));
+}
+
+std::string text_of_string(std::string_view s) {
+    std::string json;
+    kamo::json::encode_string_body(s, json);
+    return finish(std::move(json));
 }
 
 void append_text(const kamo::Value& value, std::string& out) {

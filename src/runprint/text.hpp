@@ -13,6 +13,9 @@ namespace runprint {
 // for a well-formed Value; ill-formed UTF-8 bytes pass through untouched.
 std::string text(const kamo::Value& value);
 
+// text() of a string value, straight from its UTF-8 bytes.
+std::string text_of_string(std::string_view s);
+
 // Appends text(value) to out.
 void append_text(const kamo::Value& value, std::string& out);
 
