@@ -647,3 +647,39 @@ def test_import_needs_platform_names(setup, outcome):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith(outcome)
+
+
+scalars = st.none() | st.booleans() | st.integers(-(2**63), 2**63 - 1) | st.text(max_size=5)
+anything = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.sampled_from(["runs", "items", "title", "x"]), inner, max_size=3),
+    max_leaves=8,
+)
+
+
+def paths(value, prefix=()):
+    yield prefix
+    children = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for key, child in children:
+        yield from paths(child, prefix + (key,))
+
+
+@settings(suppress_health_check=[HealthCheck.too_slow])
+@given(st.data(), st.sampled_from(["history_list", None]), anything)
+def test_any_damage_ends_in_key_or_type_error(data, mode, replacement):
+    record = list_record() if mode else detail_record()
+    path = data.draw(st.sampled_from(list(paths(record))[1:]))
+    if data.draw(st.booleans()) and isinstance(path[-1], str):
+        target = record
+        for key in path[:-1]:
+            target = target[key]
+        del target[path[-1]]
+    else:
+        set_in(list(path), replacement)(record)
+    with recorded_stdout() as out:
+        try:
+            print_history(record, mode)
+        except (KeyError, TypeError):
+            pass
+    # A failure comes between lines, never inside one.
+    assert out.text.startswith(HEADER) and out.text.endswith("\n")
