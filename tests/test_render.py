@@ -405,8 +405,6 @@ def test_wrong_count_types_show_as_json(count, shown):
     assert shown + "，" in text and "最近任务：2 / 57（" in text
 
 
-@pytest.mark.xfail(strict=True, raises=RuntimeError,
-                   reason="bind::from_python cannot convert ints beyond 64 bits yet")
 def test_big_integers_print_in_decimal():
     record = detail_record()
     record["version"] = 2**70

@@ -144,8 +144,6 @@ def test_other_values_are_json_escaped(value):
     assert _text(value) == step3(json.dumps(value, ensure_ascii=False))
 
 
-@pytest.mark.xfail(strict=True, raises=RuntimeError,
-                   reason="bind::from_python cannot convert ints beyond 64 bits yet")
 @pytest.mark.parametrize("value", [2**64, -(2**70), [10**30]])
 def test_big_integers(value):
     assert _text(value) == json.dumps(value)
