@@ -10,6 +10,7 @@
 #include "runlens/rules.hpp"
 #include "runlens/snapshot.hpp"
 #include "runlens/store.hpp"
+#include "value/json.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -139,6 +140,8 @@ NB_MODULE(runlens, m) {
         }
         return bind::to_python(v);
     }, "value"_a);
+    // The encoder, exposed for checking against json.dumps(v, ensure_ascii=False).
+    m.def("_dumps", [](nb::handle v) { auto s = kamo::json::encode(bind::from_python(v)); return nb::str(s.data(), s.size()); }, "value"_a);
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
         return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
