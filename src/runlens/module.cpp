@@ -141,7 +141,7 @@ NB_MODULE(runlens, m) {
         return bind::to_python(v);
     }, "value"_a);
     // The encoder, exposed for checking against json.dumps(v, ensure_ascii=False).
-    m.def("_dumps", [](nb::handle v) { auto s = kamo::json::encode(bind::from_python(v)); return nb::str(s.data(), s.size()); }, "value"_a);
+    m.def("_dumps", [](nb::handle v) { auto s = kamo::json::encode(bind::from_python(v)); return nb::str(s.data(), s.size()); }, "value"_a.none());
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
         return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
