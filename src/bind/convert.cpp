@@ -103,7 +103,7 @@ kamo::Value read(nb::handle h, int depth) {
         }
         nb::object text = nb::steal(PyNumber_ToBase(o, 10));
         if (!text.is_valid()) throw nb::python_error();
-        return kamo::Value(kamo::BigInt{nb::cast<std::string>(text)});
+        return kamo::Value(kamo::BigInt{utf8_of(text)});
     }
     if (PyFloat_Check(o)) return kamo::Value(PyFloat_AS_DOUBLE(o));
     if (PyUnicode_Check(o)) return kamo::Value(utf8_of(h));
