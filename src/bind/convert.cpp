@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "runlens/rules.hpp"
+
 namespace bind {
 
 namespace {
@@ -46,7 +48,14 @@ PyObject* build(const kamo::Value& v) {
         case K::Int: return PyLong_FromLongLong(v.as_int());
         case K::Big: {
             PyObject* o = PyLong_FromString(v.as_big().digits.c_str(), nullptr, 10);
-            if (!o) throw nb::python_error();
+            if (!o) {
+                // Beyond sys.get_int_max_str_digits() Python refuses the digits, as json.loads
+                // does: the record is unreadable, so it fails like any other bad record.
+                nb::python_error e;
+                if (!e.matches(PyExc_ValueError)) throw e;
+                throw runlens::invalid(runlens::kDefaultInvalid,
+                                       {runfault::Cause::Kind::Value, 0, utf8_of(nb::str(e.value())), {}});
+            }
             return o;
         }
         case K::Float: return PyFloat_FromDouble(v.as_float());
