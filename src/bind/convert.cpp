@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "runlens/rules.hpp"
+
 namespace bind {
 
 namespace {
@@ -48,7 +50,14 @@ PyObject* build(const kamo::Value& v) {
         case K::Int: return PyLong_FromLongLong(v.as_int());
         case K::Big: {
             PyObject* o = PyLong_FromString(v.as_big().digits.c_str(), nullptr, 10);
-            if (!o) throw nb::python_error();
+            if (!o) {
+                // Beyond sys.get_int_max_str_digits() Python refuses the digits, as json.loads
+                // does: the record is unreadable, so it fails like any other bad record.
+                nb::python_error e;
+                if (!e.matches(PyExc_ValueError)) throw e;
+                throw runlens::invalid(runlens::kDefaultInvalid,
+                                       {runfault::Cause::Kind::Value, 0, utf8_of(nb::str(e.value())), {}});
+            }
             return o;
         }
         case K::Float: return PyFloat_FromDouble(v.as_float());
@@ -105,7 +114,7 @@ kamo::Value read(nb::handle h, int depth) {
         }
         nb::object text = nb::steal(PyNumber_ToBase(o, 10));
         if (!text.is_valid()) throw nb::python_error();
-        return kamo::Value(kamo::BigInt{nb::cast<std::string>(text)});
+        return kamo::Value(kamo::BigInt{utf8_of(text)});
     }
     if (PyFloat_Check(o)) return kamo::Value(PyFloat_AS_DOUBLE(o));
     if (PyUnicode_Check(o)) return kamo::Value(utf8_of(h));

@@ -10,6 +10,7 @@
 #include "runlens/rules.hpp"
 #include "runlens/snapshot.hpp"
 #include "runlens/store.hpp"
+#include "value/json.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -137,6 +138,11 @@ NB_MODULE(runlens, m) {
             v = runlens::json(c);
         }
         return bind::to_python(v);
+    }, "value"_a.none());
+    // The encoder, exposed for checking against json.dumps(v, ensure_ascii=False).
+    m.def("_dumps", [](nb::handle v) {
+        std::string s = kamo::json::encode(bind::from_python(v));
+        return nb::str(s.data(), s.size());
     }, "value"_a.none());
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;

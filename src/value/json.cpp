@@ -342,10 +342,10 @@ private:
             std::string_view ex = text.substr(e + 1);
             bool eneg = !ex.empty() && ex[0] == '-';
             if (!ex.empty() && (ex[0] == '-' || ex[0] == '+')) ex.remove_prefix(1);
-            for (char c : ex) {
-                exp = exp * 10 + (c - '0');
-                if (exp > 1000000) break;  // far beyond either end of the double range
-            }
+            // Saturate instead of stopping: a mantissa of millions of digits shifts the magnitude
+            // by millions, so only an exponent past any text length decides the result alone.
+            for (char c : ex)
+                if (exp < 100'000'000'000'000'000LL) exp = exp * 10 + (c - '0');
             if (eneg) exp = -exp;
         }
         // Decimal magnitude: position of the first significant digit relative to the point.
