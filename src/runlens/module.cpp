@@ -78,7 +78,7 @@ NB_MODULE(runlens, m) {
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
         return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
-    }, "platform"_a, "value"_a);
+    }, "platform"_a.none(), "value"_a.none());  // None reaches the check instead of failing the call
     // The splitter behind _valid_link, for checking it against urllib.parse.
     m.def("_split_url", [](nb::handle value) -> nb::object {
         if (!PyUnicode_Check(value.ptr())) return nb::none();
