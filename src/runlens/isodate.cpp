@@ -1,9 +1,6 @@
 // The publish_time check: a byte-level port of CPython 3.11's C datetime.fromisoformat.
-//
-// The C parser, not datetime.py, is what Python runs, so its quirks are kept on purpose: it
-// reads a NUL-terminated UTF-8 buffer and stops at an embedded NUL in places, the separator
-// position is guessed from characters 4, 5, 8 and 10, and a field may end right before the
-// offset sign with anything in between.
+// That parser, not datetime.py, is what Python runs; its quirks (an embedded NUL ending a field,
+// a guessed separator position, leftovers ignored before an offset) are kept on purpose.
 #include "runlens/isodate.hpp"
 
 #include <cstddef>
