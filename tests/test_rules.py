@@ -1,0 +1,188 @@
+"""Reader rules: the absolute-path test, identifier patterns and the RUN-003/RUN-005 failures."""
+import hashlib
+import itertools
+import re
+from pathlib import PurePosixPath, PureWindowsPath
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from publish import runlens
+from publish.runfault import HistoryError
+
+# ---- _absolute_path ----
+
+
+def rule(s):
+    """Absolute under POSIX or Windows rules; empty and NUL-carrying text never is."""
+    return s != "" and "\x00" not in s and (PurePosixPath(s).is_absolute() or PureWindowsPath(s).is_absolute())
+
+
+def exotic(s):
+    """Forms where PureWindowsPath and the reader part ways, left out of the comparisons on
+    purpose: the extended-length prefix spelled with '/', followed by a separator or by UNC\\,
+    and a UNC server with an empty share (\\\\nas\\)."""
+    norm = s.replace("/", "\\")
+    if norm.startswith("\\\\?\\"):
+        return not s.startswith("\\\\?\\") or norm[4:5] == "\\" or norm[4:8] == "UNC\\"
+    return s[:1] == "\\" and re.fullmatch(r"[\\/]{2}[^\\/]+[\\/]", s) is not None
+
+
+PATHS = [
+    ("/", True),
+    ("/Users/a/v.mp4", True),
+    ("//nas/share/v.mp4", True),
+    ("C:\\v.mp4", True),
+    ("c:/v.mp4", True),
+    ("C:\\", True),
+    ("\\\\nas\\share\\v.mp4", True),
+    ("\\\\nas\\share", True),
+    ("\\\\nas/share", True),
+    ("\\\\?\\C:\\work\\a.mp4", True),
+    ("\\\\?\\c:/work/a.mp4", True),
+    ("\\\\.\\C:\\a", True),
+    ("", False),
+    ("videos/v.mp4", False),
+    ("./v.mp4", False),
+    ("C:v.mp4", False),
+    ("C:", False),
+    ("1:\\v.mp4", False),
+    ("\\v.mp4", False),
+    ("\\\\nas", False),
+    ("\\\\nas\\\\share", False),
+    ("\\\\?\\C:", False),
+    ("\\\\?\\C:v.mp4", False),
+    ("/a\x00b", False),
+    ("C:\\v\x00.mp4", False),
+    ("\x00", False),
+]
+
+
+@pytest.mark.parametrize(("text", "expected"), PATHS)
+def test_absolute_path_table(text, expected):
+    assert runlens._absolute_path(text) is expected
+    assert rule(text) is expected
+
+
+@pytest.mark.parametrize("value", [1, 1.5, b"/", ["/"], ("C:\\",), {"/": 1}])
+def test_absolute_path_refuses_non_strings(value):
+    assert runlens._absolute_path(value) is False
+
+
+@pytest.mark.xfail(raises=TypeError, strict=True,
+                   reason="the binding takes a non-None handle, so None raises TypeError")
+def test_absolute_path_refuses_none():
+    assert runlens._absolute_path(None) is False
+
+
+ALPHABET = ["/", "\\", "C", "c", ":", "?", ".", "a", "\x00"]
+
+
+def test_absolute_path_every_short_text():
+    for n in range(5):
+        for chars in itertools.product(ALPHABET, repeat=n):
+            s = "".join(chars)
+            if not exotic(s):
+                assert runlens._absolute_path(s) == rule(s), s
+
+
+# Bytes picking characters: much cheaper to draw than lists of characters.
+@settings(max_examples=2000, deadline=None)
+@given(st.binary(max_size=14).map(lambda raw: "".join(ALPHABET[b % len(ALPHABET)] for b in raw))
+       .filter(lambda s: not exotic(s)))
+def test_absolute_path_agrees_with_pathlib(text):
+    assert runlens._absolute_path(text) == rule(text)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(max_size=16).filter(lambda s: not exotic(s)))
+def test_absolute_path_agrees_on_any_text(text):
+    assert runlens._absolute_path(text) == rule(text)
+
+
+# ---- identifier patterns ----
+
+GOOD_UUID = "123e4567-e89b-12d3-a456-426614174000"
+GOOD_SHA = hashlib.sha256(b"kamo").hexdigest()
+GOOD_IDENTITY = "sha256-v1:" + GOOD_SHA
+
+PATTERNS = [
+    ("_UUID", GOOD_UUID, True),
+    ("_UUID", "00000000-0000-0000-0000-000000000000", True),
+    ("_UUID", GOOD_UUID.upper(), False),
+    ("_UUID", "{" + GOOD_UUID + "}", False),
+    ("_UUID", GOOD_UUID.replace("-", ""), False),
+    ("_UUID", GOOD_UUID + "\n", False),
+    ("_UUID", " " + GOOD_UUID, False),
+    ("_UUID", "urn:uuid:" + GOOD_UUID, False),
+    ("_UUID", GOOD_UUID[:-1], False),
+    ("_UUID", GOOD_UUID + "0", False),
+    ("_UUID", GOOD_UUID[:-1] + "g", False),
+    ("_UUID", "123e4567e-89b-12d3-a456-426614174000", False),
+    ("_SHA", GOOD_SHA, True),
+    ("_SHA", "0" * 64, True),
+    ("_SHA", GOOD_SHA.upper(), False),
+    ("_SHA", GOOD_SHA + "\n", False),
+    ("_SHA", GOOD_SHA[:-1], False),
+    ("_SHA", GOOD_SHA + "0", False),
+    ("_SHA", "{" + GOOD_SHA + "}", False),
+    ("_SHA", "sha256-v1:" + GOOD_SHA, False),
+    ("_IDENTITY", GOOD_IDENTITY, True),
+    ("_IDENTITY", GOOD_IDENTITY.upper(), False),
+    ("_IDENTITY", "sha256-v1:" + GOOD_SHA.upper(), False),
+    ("_IDENTITY", "SHA256-v1:" + GOOD_SHA, False),
+    ("_IDENTITY", GOOD_IDENTITY + "\n", False),
+    ("_IDENTITY", "sha256-v2:" + GOOD_SHA, False),
+    ("_IDENTITY", "sha256:" + GOOD_SHA, False),
+    ("_IDENTITY", GOOD_SHA, False),
+    ("_IDENTITY", "sha256-v1:" + GOOD_SHA[:-1], False),
+]
+
+
+@pytest.mark.parametrize(("name", "text", "expected"), PATTERNS)
+def test_pattern_fullmatch(name, text, expected):
+    pattern = getattr(runlens, name)
+    assert isinstance(pattern, re.Pattern)
+    assert (pattern.fullmatch(text) is not None) is expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.uuids(), st.binary(max_size=32))
+def test_patterns_take_generated_ids_lowercase_only(u, data):
+    digest = hashlib.sha256(data).hexdigest()
+    for pattern, text in [(runlens._UUID, str(u)), (runlens._SHA, digest), (runlens._IDENTITY, "sha256-v1:" + digest)]:
+        assert pattern.fullmatch(text)
+        assert (pattern.fullmatch(text.upper()) is not None) == (text.upper() == text)
+        assert pattern.fullmatch(text + "\n") is None
+    assert runlens._UUID.fullmatch(u.hex) is None
+
+
+# ---- failures ----
+
+INVALID_ACTION = "检查 run_id 与原发布记录；先用原账号核对平台作品，不改写或自动重发"
+IO_ACTION = "若有发布进程请等待其结束；检查数据目录权限和数据库日志，保留原文件，不删除或强制恢复日志"
+
+FAILURES = [
+    (runlens._invalid, (), "RUN-003", "发布记录不存在或已损坏", INVALID_ACTION),
+    (runlens._invalid, ("run_id 格式无效",), "RUN-003", "run_id 格式无效", INVALID_ACTION),
+    (runlens._io_error, (), "RUN-005", "无法只读查询发布记录", IO_ACTION),
+]
+
+
+@pytest.mark.parametrize(("make", "args", "code", "message", "action"), FAILURES)
+def test_failure_factories(make, args, code, message, action):
+    err = make(*args)  # returned, not raised
+    assert type(err) is HistoryError
+    assert (err.code, err.message, err.action) == (code, message, action)
+    assert str(err) == message
+    assert err.args == (message,)
+    assert err.__cause__ is None
+    assert make(*args) is not err
+    with pytest.raises(HistoryError) as caught:
+        raise err
+    assert caught.value is err
+
+
+def test_invalid_takes_message_by_keyword():
+    assert runlens._invalid(message="run_id 格式无效").message == "run_id 格式无效"
