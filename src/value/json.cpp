@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace kamo::json {
 namespace {
@@ -37,7 +38,7 @@ void put_utf8(char32_t c, std::string& out) {
 
 // Length of the well-formed UTF-8 sequence at s[i], or 0. Surrogates count as ill-formed: a lone
 // surrogate could never be printed or encoded again, so it is refused at the door.
-std::size_t utf8_len(std::string_view s, std::size_t i) {
+[[gnu::always_inline]] inline std::size_t utf8_len(std::string_view s, std::size_t i) {
     auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char c = b(i);
     std::size_t n = s.size() - i;
@@ -124,8 +125,21 @@ public:
 private:
     std::string_view s_;
     std::size_t i_ = 0;
+    std::vector<Member> members_;
+    std::vector<Value> elements_;
 
     bool at_end() const { return i_ >= s_.size(); }
+
+    // Eight bytes with no quote, backslash, control character or non-ASCII byte.
+    static bool plain8(const char* p) {
+        constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
+        std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
+                                ((w - ones * 0x20) & ~w & high) | (w & high);
+        return special == 0;
+    }
     char peek() const { return s_[i_]; }
 
     void skip_ws() {
@@ -165,12 +179,13 @@ private:
     Value object(int depth) {
         if (depth > kMaxDepth) fail("nesting too deep", i_);
         ++i_;  // '{'
-        Map m;
-        std::unordered_set<std::string_view> seen;
+        // Members collect on a scratch stack shared by all depths, so each map is allocated once
+        // at its final size.
+        const std::size_t base = members_.size();
         skip_ws();
         if (!at_end() && peek() == '}') {
             ++i_;
-            return Value(std::move(m));
+            return Value(Map{});
         }
         for (;;) {
             if (at_end() || peek() != '"')
@@ -181,7 +196,7 @@ private:
             ++i_;
             skip_ws();
             Value v = value(depth);
-            m.emplace_back(std::move(key), std::move(v));
+            members_.emplace_back(std::move(key), std::move(v));
             skip_ws();
             if (at_end()) fail("Expecting ',' delimiter", i_);
             char c = s_[i_++];
@@ -189,33 +204,49 @@ private:
             if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
             skip_ws();
         }
-        // Keys are checked once the map stops moving, so the views stay valid.
-        if (m.size() > 1) {
-            seen.reserve(m.size());
-            for (const auto& member : m)
-                if (!seen.insert(member.first).second) throw DecodeError("duplicate record field");
-        }
+        auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+        Map m(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+        members_.resize(base);
+        check_unique(m);
         return Value(std::move(m));
+    }
+
+    // Records are small: pairwise comparison beats hashing until maps grow.
+    static void check_unique(const Map& m) {
+        if (m.size() <= 16) {
+            for (std::size_t i = 1; i < m.size(); ++i)
+                for (std::size_t j = 0; j < i; ++j)
+                    if (m[i].first == m[j].first) throw DecodeError("duplicate record field");
+            return;
+        }
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(m.size());
+        for (const auto& member : m)
+            if (!seen.insert(member.first).second) throw DecodeError("duplicate record field");
     }
 
     Value array(int depth) {
         if (depth > kMaxDepth) fail("nesting too deep", i_);
         ++i_;  // '['
-        List l;
+        const std::size_t base = elements_.size();
         skip_ws();
         if (!at_end() && peek() == ']') {
             ++i_;
-            return Value(std::move(l));
+            return Value(List{});
         }
         for (;;) {
             skip_ws();
-            l.push_back(value(depth));
+            Value v = value(depth);
+            elements_.push_back(std::move(v));
             skip_ws();
             if (at_end()) fail("Expecting ',' delimiter", i_);
             char c = s_[i_++];
             if (c == ']') break;
             if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
         }
+        auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
+        List l(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
+        elements_.resize(base);
         return Value(std::move(l));
     }
 
@@ -238,12 +269,21 @@ private:
         std::size_t start = i_++;  // '"'
         std::string out;
         for (;;) {
-            // Copy the run of plain characters in one go.
+            // Copy the run of plain characters in one go; non-ASCII text is checked as it passes,
+            // which is the only place it may stand.
             std::size_t run = i_;
-            while (i_ < s_.size()) {
+            for (;;) {
+                while (i_ + 8 <= s_.size() && plain8(s_.data() + i_)) i_ += 8;
+                if (i_ >= s_.size()) break;
                 unsigned char c = static_cast<unsigned char>(s_[i_]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++i_;
+                if (c < 0x80) {
+                    if (c == '"' || c == '\\' || c < 0x20) break;
+                    ++i_;
+                    continue;
+                }
+                std::size_t n = utf8_len(s_, i_);
+                if (!n) fail("Invalid UTF-8 text at", i_);
+                i_ += n;
             }
             out.append(s_.data() + run, i_ - run);
             if (at_end()) fail("Unterminated string starting at", start);
@@ -421,20 +461,27 @@ Value decode(std::string_view data, Input input) {
     } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         throw DecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)");
     }
-    if (!valid_utf8(text)) throw DecodeError("invalid UTF-8 text");
     return Parser(text).document();
 }
 
 bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        // ASCII runs are the common case.
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        // ASCII runs are the common case: eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s.data() + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= n) break;
         if (static_cast<unsigned char>(s[i]) < 0x80) {
             ++i;
             continue;
         }
-        std::size_t n = utf8_len(s, i);
-        if (!n) return false;
-        i += n;
+        std::size_t len = utf8_len(s, i);
+        if (!len) return false;
+        i += len;
     }
     return true;
 }
