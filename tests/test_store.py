@@ -180,7 +180,7 @@ def finishes(call, fifo):
 
 
 @pytest.mark.parametrize("read", READS)
-@pytest.mark.parametrize("suffix", [""])
+@pytest.mark.parametrize("suffix", ["", "-journal"])
 def test_fifo_never_blocks(tmp_path, unchanged, suffix, read):
     path = tmp_path / "history.sqlite3"
     if suffix:
@@ -283,6 +283,13 @@ def test_empty_journal_is_not_hot_and_stays(store, unchanged):
     Path(f"{store}-journal").write_bytes(b"")
     with unchanged(store.parent):
         assert [r["run_id"] for r in HistoryReader(store).list_runs()["runs"]] == NEWEST_FIRST
+
+
+def test_journal_directory_refused(store, unchanged):
+    Path(f"{store}-journal").mkdir()
+    with unchanged(store.parent):
+        for read in READS.values():
+            fails(read, HistoryReader(store), IO, os_cause(errno.EISDIR))
 
 
 # --- permissions, as an unprivileged user -------------------------------------------------

@@ -82,6 +82,17 @@ bool side_file(const std::string& path) {
     throw OsFailure{errno, path};
 }
 
+// SQLite opens a leftover journal without O_NONBLOCK and reads it: a FIFO there would block the
+// reader forever. Absent is fine; anything but a regular file is refused like the store itself.
+void check_journal(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
+        throw OsFailure{errno, path};
+    }
+    if (!S_ISREG(st.st_mode)) throw OsFailure{S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path};
+}
+
 std::string uri_of(const std::string& path) {
     static const char* hex = "0123456789ABCDEF";
     std::string uri = "file://";
@@ -200,6 +211,7 @@ Connection::Connection(const std::string& path) {
         !(header.size() >= 20 && header[18] == 1 && header[19] == 1))
         throw io_error();
     if (side_file(resolved + "-wal") || side_file(resolved + "-shm")) throw io_error();
+    check_journal(resolved + "-journal");
 
     // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
     int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
