@@ -642,6 +642,14 @@ def test_any_file_name_reaches_that_file(demo_bytes, name, as_bytes):
         assert os.listdir(os.fsencode(folder)) == [name]
 
 
+@pytest.mark.parametrize("read", [lambda r: r._exists(), *READS.values()],
+                         ids=["_exists", *READS])
+def test_embedded_nul_never_reads_a_shorter_path(store, unchanged, read):
+    reader = HistoryReader(f"{store}\0.other")
+    with unchanged(store.parent), pytest.raises(ValueError):
+        read(reader)
+
+
 @pytest.mark.parametrize("value", [5, 1.5, object(), ["history.sqlite3"]],
                          ids=["int", "float", "object", "list"])
 def test_non_path_is_a_type_error(tmp_path, monkeypatch, unchanged, value):

@@ -20,6 +20,12 @@ namespace {
     throw SqliteFailure{db ? sqlite3_extended_errcode(db) : rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)};
 }
 
+// The OS reads a path up to its first NUL, which would name another, shorter path: refuse it
+// the way Python's own file functions do (ValueError).
+void check_no_nul(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+}
+
 // Absolute path with symbolic links resolved; a missing tail is kept as written, the way
 // pathlib's non-strict resolve keeps it.
 std::string resolve(const std::string& path) {
@@ -204,6 +210,7 @@ std::vector<Row> Statement::all(const std::optional<Cell>& param) {
 }
 
 Connection::Connection(const std::string& path) {
+    check_no_nul(path);
     std::string resolved = resolve(path);
     std::string header = read_header(resolved, 100);
     static constexpr std::string_view magic("SQLite format 3\0", 16);
@@ -245,6 +252,7 @@ Connection::~Connection() {
 }
 
 bool exists(const std::string& path) {
+    check_no_nul(path);
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;
