@@ -533,6 +533,19 @@ def test_engine_and_file_errors_in_the_body_become_io(store, make):
     writable_now(store)
 
 
+def test_entering_an_open_scope_is_refused(store):
+    scope = HistoryReader(store)._connection()
+    with scope as conn:
+        with pytest.raises(ValueError):
+            with scope:
+                pass
+        assert HistoryReader._schema(conn) is True  # the open block keeps its connection
+    writable_now(store)
+    with scope as again:  # once closed, it may be entered again
+        assert HistoryReader._schema(again) is True
+    writable_now(store)
+
+
 def test_closed_scope_refuses_use(store):
     with HistoryReader(store)._connection() as conn:
         pass
