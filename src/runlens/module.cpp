@@ -167,6 +167,9 @@ NB_MODULE(runlens, m) {
 
     nb::class_<Scope>(m, "_Connection")
         .def("__enter__", [](Scope& s) -> Scope& {
+            // Entering again would swap the snapshot under the open block and leave its prepared
+            // statements on a closed connection.
+            if (s.conn) throw nb::value_error("the connection is already open");
             nb::gil_scoped_release unlocked;
             runlens::guarded([&] { s.conn = std::make_unique<runlens::Connection>(s.path); });
             return s;

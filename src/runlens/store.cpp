@@ -20,6 +20,12 @@ namespace {
     throw SqliteFailure{db ? sqlite3_extended_errcode(db) : rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)};
 }
 
+// The OS reads a path up to its first NUL, which would name another, shorter path: refuse it
+// the way Python's own file functions do (ValueError).
+void check_no_nul(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("embedded null byte");
+}
+
 // Absolute path with symbolic links resolved; a missing tail is kept as written, the way
 // pathlib's non-strict resolve keeps it.
 std::string resolve(const std::string& path) {
@@ -80,6 +86,17 @@ bool side_file(const std::string& path) {
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT || errno == ENOTDIR || errno == EBADF || errno == ELOOP) return false;
     throw OsFailure{errno, path};
+}
+
+// SQLite opens a leftover journal without O_NONBLOCK and reads it: a FIFO there would block the
+// reader forever. Absent is fine; anything but a regular file is refused like the store itself.
+void check_journal(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
+        throw OsFailure{errno, path};
+    }
+    if (!S_ISREG(st.st_mode)) throw OsFailure{S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path};
 }
 
 std::string uri_of(const std::string& path) {
@@ -193,6 +210,7 @@ std::vector<Row> Statement::all(const std::optional<Cell>& param) {
 }
 
 Connection::Connection(const std::string& path) {
+    check_no_nul(path);
     std::string resolved = resolve(path);
     std::string header = read_header(resolved, 100);
     static constexpr std::string_view magic("SQLite format 3\0", 16);
@@ -200,6 +218,7 @@ Connection::Connection(const std::string& path) {
         !(header.size() >= 20 && header[18] == 1 && header[19] == 1))
         throw io_error();
     if (side_file(resolved + "-wal") || side_file(resolved + "-shm")) throw io_error();
+    check_journal(resolved + "-journal");
 
     // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
     int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
@@ -233,6 +252,7 @@ Connection::~Connection() {
 }
 
 bool exists(const std::string& path) {
+    check_no_nul(path);
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;

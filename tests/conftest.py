@@ -1,0 +1,41 @@
+import contextlib
+import os
+import stat
+
+import pytest
+
+from publish.historystore import demo_store
+
+
+@pytest.fixture
+def store(tmp_path):
+    """A healthy demo store of four runs."""
+    path = tmp_path / "history.sqlite3"
+    demo_store(path)
+    return path
+
+
+def folder_state(folder):
+    """Every entry under folder: its kind, and for regular files their bytes and mtime."""
+    state = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            st = os.lstat(path)
+            if stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    state[path] = ("file", f.read(), st.st_mtime_ns)
+            else:
+                state[path] = (stat.S_IFMT(st.st_mode), None, None)
+    return state
+
+
+@pytest.fixture
+def unchanged():
+    """`with unchanged(folder):` fails when the body adds, removes or alters anything under it."""
+    @contextlib.contextmanager
+    def watch(folder):
+        before = folder_state(folder)
+        yield
+        assert folder_state(folder) == before
+    return watch
