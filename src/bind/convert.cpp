@@ -160,16 +160,17 @@ PyObject* cause_object(const runfault::Cause& c) {
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            int primary = c.number & 0xFF;
-            // Matches how Python's sqlite3 classifies result codes.
+            // The class Python's own sqlite3 module gives each primary result code.
             const char* cls = "DatabaseError";
-            switch (primary) {
-                case 2: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 13: case 14:
-                case 15: case 17:
+            switch (c.number & 0xFF) {
+                case 2: case 12: cls = "InternalError"; break;
+                case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: case 13: case 14:
+                case 15: case 16: case 17:
                     cls = "OperationalError"; break;
-                case 19: cls = "IntegrityError"; break;
-                case 21: cls = "InterfaceError"; break;
-                case 1: case 11: case 26: default: cls = "DatabaseError"; break;
+                case 18: cls = "DataError"; break;
+                case 19: case 20: cls = "IntegrityError"; break;
+                case 21: case 25: cls = "InterfaceError"; break;
+                default: cls = "DatabaseError"; break;
             }
             nb::object err = sqlite3.attr(cls)(nb::str(c.text.data(), c.text.size()));
             err.attr("sqlite_errorcode") = c.number;

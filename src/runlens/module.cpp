@@ -170,8 +170,12 @@ NB_MODULE(runlens, m) {
             // Entering again would swap the snapshot under the open block and leave its prepared
             // statements on a closed connection.
             if (s.conn) throw nb::value_error("the connection is already open");
-            nb::gil_scoped_release unlocked;
-            runlens::guarded([&] { s.conn = std::make_unique<runlens::Connection>(s.path); });
+            std::unique_ptr<runlens::Connection> conn;
+            {
+                nb::gil_scoped_release unlocked;  // opening may wait for a writer's lock
+                runlens::guarded([&] { conn = std::make_unique<runlens::Connection>(s.path); });
+            }
+            s.conn = std::move(conn);
             return s;
         }, nb::rv_policy::reference)
         .def("__exit__", [](Scope& s, nb::handle type, nb::handle value, nb::handle) {
@@ -205,9 +209,9 @@ NB_MODULE(runlens, m) {
             nb::gil_scoped_release unlocked;
             return runlens::exists(path);
         })
+        // Work on an open scope keeps the GIL, so no other thread can close it meanwhile.
         .def_static("_schema", [](Scope& s) {
             runlens::Connection& conn = s.open();
-            nb::gil_scoped_release unlocked;
             return runlens::guarded([&] { return runlens::schema(conn); });
         }, "connection"_a)
         .def("list_runs", [](Reader& r, nb::handle limit) {
@@ -266,11 +270,7 @@ NB_MODULE(runlens, m) {
             if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
             runlens::Row r = row_of(row);
             runlens::PlatformKeys keys = platform_keys();
-            kamo::Value out;
-            {
-                nb::gil_scoped_release unlocked;
-                out = runlens::guarded([&] { return runlens::project(*s.statements, r, accounts_present, keys); });
-            }
-            return bind::to_python(out);
+            return bind::to_python(
+                runlens::guarded([&] { return runlens::project(*s.statements, r, accounts_present, keys); }));
         }, "connection"_a, "row"_a, "accounts_present"_a);
 }

@@ -221,7 +221,10 @@ Connection::Connection(const std::string& path) {
     check_journal(resolved + "-journal");
 
     // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
-    int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    // One thread at a time uses a connection (each query owns its own, and a Python-held scope
+    // is used only under the GIL), so SQLite's per-call mutex is pure cost.
+    int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         SqliteFailure f{db_ ? sqlite3_extended_errcode(db_) : rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)};
         sqlite3_close(db_);
