@@ -94,6 +94,19 @@ struct Reader {
     nb::object path;
 };
 
+// Runs a query on the store without the GIL and converts its record once, at the end.
+template <class Query>
+nb::object run_query(Reader& r, Query&& query) {
+    std::string path = fs_path(r.path);
+    runlens::PlatformKeys keys = platform_keys();
+    kamo::Value out;
+    {
+        nb::gil_scoped_release unlocked;
+        out = query(path, keys);
+    }
+    return bind::to_python(out);
+}
+
 // The scoped connection as Python sees it: a context manager whose value _schema and _project take.
 struct Scope {
     std::string path;
@@ -214,27 +227,18 @@ NB_MODULE(runlens, m) {
             runlens::Connection& conn = s.open();
             return runlens::guarded([&] { return runlens::schema(conn); });
         }, "connection"_a)
+        // The argument is checked before the path is even looked at.
         .def("list_runs", [](Reader& r, nb::handle limit) {
             std::int64_t n = runlens::checked_limit(value_or_null(limit));
-            std::string path = fs_path(r.path);
-            runlens::PlatformKeys keys = platform_keys();
-            kamo::Value out;
-            {
-                nb::gil_scoped_release unlocked;
-                out = runlens::list_runs(path, n, keys);
-            }
-            return bind::to_python(out);
+            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys) {
+                return runlens::list_runs(path, n, keys);
+            });
         }, "limit"_a.none() = 20)
         .def("get_run", [](Reader& r, nb::handle run_id) {
             std::string id = runlens::checked_run_id(value_or_null(run_id));
-            std::string path = fs_path(r.path);
-            runlens::PlatformKeys keys = platform_keys();
-            kamo::Value out;
-            {
-                nb::gil_scoped_release unlocked;
-                out = runlens::get_run(path, id, keys);
-            }
-            return bind::to_python(out);
+            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys) {
+                return runlens::get_run(path, id, keys);
+            });
         }, "run_id"_a.none())
         .def_static("_snapshot", [](nb::handle row) {
             runlens::Row r = row_of(row);
