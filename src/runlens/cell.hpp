@@ -19,6 +19,10 @@ struct Cell {
     std::string bytes;  // text (valid UTF-8) or blob
 
     bool is_null() const { return type == Type::Null; }
+    // Numeric equality as SQLite and Python see it: the integer 2 and the real 2.0 are both 2.
+    bool equals(std::int64_t n) const {
+        return (type == Type::Integer && integer == n) || (type == Type::Real && real == static_cast<double>(n));
+    }
     bool is_integer() const { return type == Type::Integer; }
     bool is_text() const { return type == Type::Text; }
 };
@@ -33,6 +37,13 @@ struct Row {
         for (std::size_t i = 0; i < names->size(); ++i)
             if ((*names)[i] == name) return &cells[i];
         return nullptr;
+    }
+
+    // The cell under that column; a missing column reads as null.
+    const Cell& cell(std::string_view name) const {
+        static const Cell null;
+        const Cell* c = get(name);
+        return c ? *c : null;
     }
 };
 

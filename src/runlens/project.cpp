@@ -1,7 +1,6 @@
 // Run projection: what was submitted, what is known of each outcome, what a resume would check.
 #include "runlens/project.hpp"
 
-#include <cstring>
 #include <functional>
 #include <map>
 
@@ -57,14 +56,6 @@ int index_of(const std::string_view (&table)[N], std::string_view s) {
     return -1;
 }
 
-const Cell kNullCell{};
-const Value kNull;
-
-const Cell& column(const Row& row, std::string_view name) {
-    const Cell* c = row.get(name);
-    return c ? *c : kNullCell;
-}
-
 // A cell as a record value: the stored value, with its own type.
 Value value_of(const Cell& c) {
     switch (c.type) {
@@ -80,11 +71,6 @@ bool equals_number(const Value& v, std::int64_t n) {
     if (v.is_bool()) return static_cast<std::int64_t>(v.as_bool()) == n;
     if (v.is_float()) return v.as_float() == static_cast<double>(n);
     return false;
-}
-
-bool cell_equals(const Cell& c, std::int64_t n) {
-    return (c.type == Cell::Type::Integer && c.integer == n) ||
-           (c.type == Cell::Type::Real && c.real == static_cast<double>(n));
 }
 
 // An integral real hashes like the integer it equals, so 2 and 2.0 land together.
@@ -154,14 +140,14 @@ Statement& RunStatements::accounts() {
 }
 
 Value stored_result(const Row& entry) {
-    const Cell& state_cell = column(entry, "state");
-    const Cell& retry = column(entry, "retryable");
+    const Cell& state_cell = entry.cell("state");
+    const Cell& retry = entry.cell("retryable");
     int state = state_cell.is_text() ? index_of(kStates, state_cell.bytes) : -1;
     if (state < 0 || !retry.is_integer() || (retry.integer != 0 && retry.integer != 1) ||
         (retry.integer == 1 && state != 3))
         throw invalid("发布记录中的状态无效");
 
-    const Cell& stored = column(entry, "result");
+    const Cell& stored = entry.cell("result");
     if (state <= 1) {
         if (!stored.is_null()) throw invalid("发布状态与保存结果不一致");
         return Value(nullptr);
@@ -198,7 +184,7 @@ Identity identity(const Value& item, std::string_view platform, const Cell& vers
         key += "_account";
         if (const Value* p = map->find(key)) path = *p;
     }
-    if (cell_equals(version, 1)) return {std::move(path), lit("legacy")};
+    if (version.equals(1)) return {std::move(path), lit("legacy")};
     const Cell* row = accounts.find(platform, path);
     bool usable = row && (row->is_null() || (row->is_text() && match_identity(row->bytes)));
     if (!usable) {
@@ -258,8 +244,8 @@ using EntryKey = std::pair<std::int64_t, std::string_view>;
 std::map<EntryKey, const Row*> index_entries(const std::vector<Row>& rows) {
     std::map<EntryKey, const Row*> kept;
     for (const Row& r : rows) {
-        const Cell& index = column(r, "item_index");
-        const Cell& platform = column(r, "platform");
+        const Cell& index = r.cell("item_index");
+        const Cell& platform = r.cell("platform");
         if (!index.is_integer() || index.integer < 0 || !platform.is_text()) throw invalid("发布记录条目无效");
         if (!kept.emplace(EntryKey{index.integer, platform.bytes}, &r).second) throw invalid("发布记录条目重复");
     }
@@ -305,8 +291,8 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
               Detail detail) {
     bool full = detail == Detail::Full;
     Snapshot snap = snapshot(row, keys);
-    const Cell& run_id = column(row, "run_id");
-    const Cell& version = column(row, "version");
+    const Cell& run_id = row.cell("run_id");
+    const Cell& version = row.cell("version");
 
     std::vector<Row> entry_rows = statements.entries.all(run_id);
     auto kept = index_entries(entry_rows);
@@ -322,10 +308,10 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
 
     AccountMap accounts;
     std::vector<Row> account_rows;
-    if (cell_equals(version, 2) && accounts_present) {
+    if (version.equals(2) && accounts_present) {
         account_rows = statements.accounts().all(run_id);
         for (const Row& r : account_rows)
-            if (!accounts.add(column(r, "platform"), column(r, "account_file"), column(r, "identity")))
+            if (!accounts.add(r.cell("platform"), r.cell("account_file"), r.cell("identity")))
                 throw invalid("发布记录中的账号身份重复");
     }
 
@@ -342,8 +328,8 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
             std::string_view p = pv.as_str();
             const Row& entry = *kept.at(EntryKey{static_cast<std::int64_t>(i), p});
             Value result = stored_result(entry);
-            int state = index_of(kStates, column(entry, "state").bytes);
-            const Cell& retry = column(entry, "retryable");
+            int state = index_of(kStates, entry.cell("state").bytes);
+            const Cell& retry = entry.cell("retryable");
             bool runnable = state == 0 || (state == 3 && retry.integer == 1);
             Identity who = identity(item, p, version, accounts, runnable);
             int status = resume_status(kStates[state], Value(retry.integer), who.status.text);

@@ -12,13 +12,6 @@ namespace runlens {
 
 namespace {
 
-const Cell kNullCell{};
-
-const Cell& column(const Row& row, std::string_view name) {
-    const Cell* c = row.get(name);
-    return c ? *c : kNullCell;
-}
-
 bool known_platform(const PlatformKeys& keys, std::string_view key) {
     return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
@@ -94,13 +87,12 @@ void check_item(const kamo::Value& item, const PlatformKeys& keys, std::unordere
 }  // namespace
 
 Snapshot snapshot(const Row& row, const PlatformKeys& keys) {
-    const Cell& id = column(row, "run_id");
-    const Cell& version = column(row, "version");
-    bool version_ok = (version.type == Cell::Type::Integer && (version.integer == 1 || version.integer == 2)) ||
-                      (version.type == Cell::Type::Real && (version.real == 1.0 || version.real == 2.0));
-    if (!id.is_text() || !match_uuid(id.bytes) || !version_ok) throw invalid("发布记录编号或版本不受支持");
+    const Cell& id = row.cell("run_id");
+    const Cell& version = row.cell("version");
+    if (!id.is_text() || !match_uuid(id.bytes) || !(version.equals(1) || version.equals(2)))
+        throw invalid("发布记录编号或版本不受支持");
 
-    Snapshot s{json(column(row, "snapshot")), json(column(row, "fingerprints"))};
+    Snapshot s{json(row.cell("snapshot")), json(row.cell("fingerprints"))};
     if (!s.items.is_list() || s.items.as_list().empty() || !s.fingerprints.is_map() ||
         s.fingerprints.as_map().empty())
         throw invalid();
