@@ -275,9 +275,9 @@ nb::object history_error(const runfault::HistoryError& e) {
         nb::object t = nb::module_::import_("publish.runfault").attr("HistoryError");
         return t.release().ptr();  // kept for the life of the process
     }();
-    nb::object err = nb::steal(PyObject_CallFunction(type, "s#s#s#", e.code.data(), (Py_ssize_t)e.code.size(),
-                                                     e.message.data(), (Py_ssize_t)e.message.size(),
-                                                     e.action.data(), (Py_ssize_t)e.action.size()));
+    // _invalid takes its message from the caller, lone surrogates and all.
+    nb::object err = nb::steal(PyObject_CallFunctionObjArgs(type, str_of(e.code).ptr(), str_of(e.message).ptr(),
+                                                            str_of(e.action).ptr(), nullptr));
     if (!err.is_valid()) throw nb::python_error();
     if (e.cause.kind != runfault::Cause::Kind::None) {
         PyObject* cause = cause_object(e.cause);
