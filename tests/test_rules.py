@@ -184,3 +184,8 @@ def test_failure_factories(make, args, code, message, action):
 
 def test_invalid_takes_message_by_keyword():
     assert runlens._invalid(message="run_id 格式无效").message == "run_id 格式无效"
+
+
+@pytest.mark.parametrize("message", ["\ud800", "a\udcff\U0001f600"])
+def test_invalid_keeps_any_message_it_is_given(message):
+    assert runlens._invalid(message).message == message

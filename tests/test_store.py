@@ -94,6 +94,16 @@ def writable_now(path):
         con.close()
 
 
+def lockable_now(path):
+    """Take the exclusive lock without waiting and without reading the schema."""
+    con = sqlite3.connect(path, timeout=0, isolation_level=None)
+    try:
+        con.execute("BEGIN EXCLUSIVE")
+        con.execute("ROLLBACK")
+    finally:
+        con.close()
+
+
 def make_store(path, tables):
     con = sqlite3.connect(path)
     try:
@@ -202,9 +212,9 @@ def with_header_bytes(path, b18, b19):
 
 @pytest.mark.parametrize("read", READS)
 @pytest.mark.parametrize("b18, b19", [(2, 2), (1, 2), (2, 1), (0, 0)])
-def test_header_other_than_rollback_refused_before_opening(store, unchanged, b18, b19, read):
+def test_header_other_than_rollback_refused_before_any_statement(store, unchanged, b18, b19, read):
     with_header_bytes(store, b18, b19)
-    # No engine cause and no -wal/-shm: the engine never saw the file.
+    # No engine cause and no -wal/-shm: no statement ever ran on the file.
     with unchanged(store.parent):
         fails(READS[read], HistoryReader(store), IO)
 
@@ -425,6 +435,45 @@ def test_invalid_utf8_text_is_an_engine_failure(store, unchanged, write_bad):
     with unchanged(store.parent):
         fails(READS["list_runs"], HistoryReader(store), IO, sqlite_cause(ERROR))
     writable_now(store)  # the failed read let go of the file
+
+
+def flip_schema_byte(path):
+    """The stored CREATE TABLE text of runs with one byte turned into one that is not UTF-8."""
+    data = bytearray(path.read_bytes())
+    at = data.index(b"CREATE TABLE runs")
+    data[at + 5] = 0xB6
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("read", READS)
+def test_damaged_schema_text_is_an_engine_failure_with_a_readable_cause(store, unchanged, read):
+    flip_schema_byte(store)
+    with unchanged(store.parent):
+        err = fails(READS[read], HistoryReader(store), IO, sqlite_cause(CORRUPT, sqlite3.DatabaseError))
+    # SQLite quotes the damaged bytes; they arrive as replacement characters.
+    raw = b'malformed database schema (runs) - near "CREAT\xb6": syntax error'
+    assert str(err.__cause__) == raw.decode("utf-8", "replace")
+    lockable_now(store)  # Python's sqlite3 itself cannot word this schema's error to write
+
+
+def test_non_utf8_path_in_a_file_system_cause(tmp_path, unchanged):
+    folder = os.path.join(os.fsencode(tmp_path), b"\xff\xfe")
+    store = os.path.join(folder, b"history.sqlite3")
+    os.makedirs(store)  # a directory where the store should be
+    with unchanged(tmp_path):
+        for path in [store, os.fsdecode(store)]:
+            for read in READS.values():
+                err = fails(read, HistoryReader(path), IO, os_cause(errno.EISDIR))
+                assert err.__cause__.filename == os.fsdecode(store)
+
+
+def test_non_utf8_symlink_loop_names_its_path(tmp_path):
+    a = os.path.join(os.fsencode(tmp_path), b"loop-\xff")
+    os.symlink(a, a)
+    with pytest.raises(RuntimeError) as info:
+        schema_of(HistoryReader(a))
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == f"Symlink loop from {os.fsdecode(a)!r}"
 
 
 # --- concurrent writers -------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "runlens/rules.hpp"
 
@@ -30,9 +31,23 @@ PyObject* static_text(std::string_view s) {
     return it->second;
 }
 
+// Lone surrogates that came from Python strings come back as themselves; any other ill-formed
+// byte becomes U+FFFD, so a text never fails to convert.
 PyObject* new_str(std::string_view s) {
     PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    if (!o && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    }
     if (!o) throw nb::python_error();
+    return o;
+}
+
+// Text from SQLite (messages quote the store's own bytes, damaged or not): U+FFFD for what is
+// not UTF-8.
+nb::object engine_str(std::string_view s) {
+    nb::object o = nb::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+    if (!o.is_valid()) throw nb::python_error();
     return o;
 }
 
@@ -100,63 +115,117 @@ PyObject* build(const kamo::Value& v) {
 
 constexpr int kMaxDepth = 512;
 
-kamo::Value read(nb::handle h, int depth) {
-    if (depth > kMaxDepth) throw nb::value_error("value nested too deeply");
-    PyObject* o = h.ptr();
-    if (o == Py_None) return kamo::Value(nullptr);
-    if (PyBool_Check(o)) return kamo::Value(o == Py_True);
-    if (PyLong_Check(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow) {
-            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-            return kamo::Value(static_cast<std::int64_t>(v));
-        }
-        nb::object text = nb::steal(PyNumber_ToBase(o, 10));
-        if (!text.is_valid()) throw nb::python_error();
-        return kamo::Value(kamo::BigInt{utf8_of(text)});
+// Reads a Python value into a Value. A container's members are read from strong references
+// taken before any of them is read: reading one can run the caller's code (a list subclass's
+// __iter__), which may empty or grow the container, or drop the last other reference to what
+// is being read. So each container reads as it stood when the conversion reached it.
+class PyReader {
+public:
+    PyReader() { held_.reserve(32); }
+    ~PyReader() {
+        for (PyObject* o : held_) Py_DECREF(o);
     }
-    if (PyFloat_Check(o)) return kamo::Value(PyFloat_AS_DOUBLE(o));
-    if (PyUnicode_Check(o)) return kamo::Value(utf8_of(h));
-    if (PyList_Check(o) || PyTuple_Check(o)) {
-        nb::object seq = nb::steal(PySequence_Fast(o, "expected a sequence"));
-        if (!seq.is_valid()) throw nb::python_error();
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    PyReader(const PyReader&) = delete;
+    PyReader& operator=(const PyReader&) = delete;
+
+    kamo::Value read(PyObject* o, int depth) {
+        if (depth > kMaxDepth) throw nb::value_error("value nested too deeply");
+        if (o == Py_None) return kamo::Value(nullptr);
+        if (PyBool_Check(o)) return kamo::Value(o == Py_True);
+        if (PyLong_Check(o)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (!overflow) {
+                if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+                return kamo::Value(static_cast<std::int64_t>(v));
+            }
+            nb::object text = nb::steal(PyNumber_ToBase(o, 10));
+            if (!text.is_valid()) throw nb::python_error();
+            return kamo::Value(kamo::BigInt{utf8_of(text)});
+        }
+        if (PyFloat_Check(o)) return kamo::Value(PyFloat_AS_DOUBLE(o));
+        if (PyUnicode_Check(o)) return kamo::Value(utf8_of(o));
+        if (PyList_Check(o) || PyTuple_Check(o)) return read_list(o, depth);
+        if (PyDict_Check(o)) return read_dict(o, depth);
+        throw nb::type_error(
+            ("Object of type " + std::string(Py_TYPE(o)->tp_name) + " is not a record value").c_str());
+    }
+
+private:
+    kamo::Value read_list(PyObject* o, int depth) {
+        nb::object copy;
+        if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
+            // Subclasses read as their own iteration shows them, as json.dumps reads them.
+            copy = nb::steal(PySequence_List(o));
+            if (!copy.is_valid()) throw nb::python_error();
+            o = copy.ptr();
+        }
+        std::size_t mark = held_.size();
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i) hold(items[i]);
+        std::size_t end = held_.size();
         kamo::List l;
-        l.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            l.push_back(read(PySequence_Fast_GET_ITEM(seq.ptr(), i), depth + 1));
+        l.reserve(end - mark);
+        for (std::size_t i = mark; i < end; ++i) l.push_back(read(held_[i], depth + 1));
+        release(mark);
         return kamo::Value(std::move(l));
     }
-    if (PyDict_Check(o)) {
-        kamo::Map m;
-        m.reserve(static_cast<std::size_t>(PyDict_Size(o)));
-        PyObject *k, *val;
+
+    kamo::Value read_dict(PyObject* o, int depth) {
+        std::size_t mark = held_.size();
+        PyObject *k, *v;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(o, &pos, &k, &val)) {
-            if (!PyUnicode_Check(k))
-                throw nb::type_error("keys must be str");
-            m.emplace_back(utf8_of(k), read(val, depth + 1));
+        while (PyDict_Next(o, &pos, &k, &v)) {
+            hold(k);
+            hold(v);
         }
+        std::size_t end = held_.size();
+        kamo::Map m;
+        m.reserve((end - mark) / 2);
+        for (std::size_t i = mark; i < end; i += 2) {
+            PyObject* key = held_[i];
+            if (!PyUnicode_Check(key)) throw nb::type_error("keys must be str");
+            m.emplace_back(utf8_of(key), read(held_[i + 1], depth + 1));
+        }
+        release(mark);
         return kamo::Value(std::move(m));
     }
-    throw nb::type_error(
-        ("Object of type " + std::string(Py_TYPE(o)->tp_name) + " is not a record value").c_str());
-}
+
+    void hold(PyObject* o) {
+        held_.push_back(o);
+        Py_INCREF(o);
+    }
+
+    void release(std::size_t mark) {
+        while (held_.size() > mark) {
+            Py_DECREF(held_.back());
+            held_.pop_back();
+        }
+    }
+
+    // Strong references of the containers being read, innermost last; indexes stay valid when
+    // the vector grows, pointers into it would not.
+    std::vector<PyObject*> held_;
+};
 
 PyObject* cause_object(const runfault::Cause& c) {
     using K = runfault::Cause::Kind;
     switch (c.kind) {
         case K::None: return nullptr;
         case K::Value:
-            return PyObject_CallFunction(PyExc_ValueError, "s#", c.text.data(), (Py_ssize_t)c.text.size());
-        case K::Type:
-            return PyObject_CallFunction(PyExc_TypeError, "s#", c.text.data(), (Py_ssize_t)c.text.size());
+        case K::Type: {
+            nb::object text = nb::steal(new_str(c.text));
+            return PyObject_CallOneArg(c.kind == K::Value ? PyExc_ValueError : PyExc_TypeError, text.ptr());
+        }
         case K::OS: {
+            // Path and reason decoded as Python's os functions decode them.
             nb::object path = nb::steal(PyUnicode_DecodeFSDefaultAndSize(c.path.data(), (Py_ssize_t)c.path.size()));
             if (!path.is_valid()) return nullptr;
+            nb::object reason = nb::steal(PyUnicode_DecodeLocale(std::strerror(c.number), "surrogateescape"));
+            if (!reason.is_valid()) return nullptr;
             // OSError picks the subclass (FileNotFoundError, PermissionError...) from the number.
-            return PyObject_CallFunction(PyExc_OSError, "isO", c.number, std::strerror(c.number), path.ptr());
+            return PyObject_CallFunction(PyExc_OSError, "iOO", c.number, reason.ptr(), path.ptr());
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
@@ -172,7 +241,7 @@ PyObject* cause_object(const runfault::Cause& c) {
                 case 21: case 25: cls = "InterfaceError"; break;
                 default: cls = "DatabaseError"; break;
             }
-            nb::object err = sqlite3.attr(cls)(nb::str(c.text.data(), c.text.size()));
+            nb::object err = sqlite3.attr(cls)(engine_str(c.text));
             err.attr("sqlite_errorcode") = c.number;
             return err.release().ptr();
         }
@@ -184,7 +253,12 @@ PyObject* cause_object(const runfault::Cause& c) {
 
 nb::object to_python(const kamo::Value& v) { return nb::steal(build(v)); }
 
-kamo::Value from_python(nb::handle h) { return read(h, 0); }
+nb::str str_of(std::string_view s) { return nb::steal<nb::str>(new_str(s)); }
+
+kamo::Value from_python(nb::handle h) {
+    PyReader reader;
+    return reader.read(h.ptr(), 0);
+}
 
 std::string utf8_of(nb::handle str) {
     Py_ssize_t n = 0;
@@ -201,9 +275,9 @@ nb::object history_error(const runfault::HistoryError& e) {
         nb::object t = nb::module_::import_("publish.runfault").attr("HistoryError");
         return t.release().ptr();  // kept for the life of the process
     }();
-    nb::object err = nb::steal(PyObject_CallFunction(type, "s#s#s#", e.code.data(), (Py_ssize_t)e.code.size(),
-                                                     e.message.data(), (Py_ssize_t)e.message.size(),
-                                                     e.action.data(), (Py_ssize_t)e.action.size()));
+    // _invalid takes its message from the caller, lone surrogates and all.
+    nb::object err = nb::steal(PyObject_CallFunctionObjArgs(type, str_of(e.code).ptr(), str_of(e.message).ptr(),
+                                                            str_of(e.action).ptr(), nullptr));
     if (!err.is_valid()) throw nb::python_error();
     if (e.cause.kind != runfault::Cause::Kind::None) {
         PyObject* cause = cause_object(e.cause);

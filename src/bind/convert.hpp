@@ -14,7 +14,13 @@ namespace nb = nanobind;
 nb::object to_python(const kamo::Value& v);
 
 // dict (str keys), list, tuple, str, int, float, bool and None; anything else raises TypeError.
+// Each container reads as it stood when reached, whatever the caller's code (a subclass's
+// __iter__) does to it meanwhile; an exception raised by that code propagates.
 kamo::Value from_python(nb::handle h);
+
+// UTF-8 text from the core as a Python str that never fails: lone surrogates that came from
+// Python strings come back as themselves, any other ill-formed byte as U+FFFD.
+nb::str str_of(std::string_view s);
 
 // The Python publish.runfault.HistoryError for e, with its cause attached; not raised.
 nb::object history_error(const runfault::HistoryError& e);

@@ -2,6 +2,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <optional>
+#include <stdexcept>
+
 #include "bind/convert.hpp"
 #include "runlens/isodate.hpp"
 #include "runlens/links.hpp"
@@ -94,29 +97,122 @@ struct Reader {
     nb::object path;
 };
 
+PyObject* main_thread = nullptr;  // threading.main_thread, bound at load and kept
+
+// Ctrl-C during a read. Signal handlers run only on the main thread, and only where the
+// interpreter looks for them, which it never does while the core reads without the GIL. So the
+// core polls this every few milliseconds: it takes the GIL for a moment and runs the handlers;
+// what they raise (KeyboardInterrupt) stops the read and is raised once the read has let go of
+// the store.
+class SignalWatch {
+public:
+    SignalWatch() {
+        nb::object main = nb::handle(main_thread)();
+        nb::object ident = main.attr("ident");
+        on_main_ = !ident.is_none() && nb::cast<unsigned long>(ident) == PyThread_get_thread_ident();
+    }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    // No polls off the main thread: no handler could run there, and each poll costs the GIL.
+    runlens::Interrupt hook() {
+        return on_main_ ? runlens::Interrupt{&SignalWatch::poll, this} : runlens::Interrupt{};
+    }
+
+    // Runs body (which may release the GIL inside) with the GIL held on entry and exit, raising
+    // what a signal handler raised in place of the core's Interrupted.
+    template <class F>
+    auto run(F&& body) -> decltype(body()) {
+        try {
+            return body();
+        } catch (const runlens::Interrupted&) {
+            raise();
+        }
+    }
+
+    // With the GIL held, after the core threw Interrupted.
+    [[noreturn]] void raise() {
+        if (!raised_) throw std::logic_error("read interrupted without a Python exception");
+        nb::python_error err = std::move(*raised_);
+        raised_.reset();
+        throw err;
+    }
+
+private:
+    static bool poll(void* self) noexcept {
+        auto* w = static_cast<SignalWatch*>(self);
+        PyGILState_STATE gil = PyGILState_Ensure();
+        bool stop = PyErr_CheckSignals() != 0;
+        if (stop) w->raised_.emplace();  // takes the raised exception
+        PyGILState_Release(gil);
+        return stop;
+    }
+
+    bool on_main_ = false;
+    std::optional<nb::python_error> raised_;
+};
+
 // Runs a query on the store without the GIL and converts its record once, at the end.
 template <class Query>
 nb::object run_query(Reader& r, Query&& query) {
     std::string path = fs_path(r.path);
     runlens::PlatformKeys keys = platform_keys();
+    SignalWatch watch;
     kamo::Value out;
+    bool interrupted = false;
     {
         nb::gil_scoped_release unlocked;
-        out = query(path, keys);
+        try {
+            out = query(path, keys, watch.hook());
+        } catch (const runlens::Interrupted&) {
+            interrupted = true;  // raised below, with the GIL
+        }
     }
+    if (interrupted) watch.raise();
     return bind::to_python(out);
 }
 
-// The scoped connection as Python sees it: a context manager whose value _schema and _project take.
+// The scoped connection as Python sees it: a context manager whose value _schema and _project
+// take. A call that works on it marks it busy for its whole length (an open waits without the
+// GIL, and a signal handler polled during a read can run any Python code), so no other call
+// can open, close or use it meanwhile.
 struct Scope {
     std::string path;
     std::unique_ptr<runlens::Connection> conn;
     std::unique_ptr<runlens::RunStatements> statements;
+    bool busy = false;
 
     runlens::Connection& open() {
+        if (busy) throw nb::value_error("the connection is in use");
         if (!conn) throw nb::value_error("the connection is closed");
         return *conn;
     }
+};
+
+// A scope's connection polls the watch of the call that works on it, and that call's only.
+class Watched {
+public:
+    Watched(runlens::Connection& conn, SignalWatch& watch) : conn_(conn) {
+        conn_.interrupt_with(watch.hook());
+    }
+    ~Watched() { conn_.interrupt_with({}); }
+    Watched(const Watched&) = delete;
+    Watched& operator=(const Watched&) = delete;
+
+private:
+    runlens::Connection& conn_;
+};
+
+// Marks a scope busy for one call.
+class Claim {
+public:
+    explicit Claim(Scope& s) : s_(s) { s_.busy = true; }
+    ~Claim() { s_.busy = false; }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+
+private:
+    Scope& s_;
 };
 
 }  // namespace
@@ -124,12 +220,23 @@ struct Scope {
 NB_MODULE(runlens, m) {
     m.doc() = "Read-only projections of stored publish decisions, never a resume permit.";
     bind::register_history_error_translator();
+    // As pathlib's resolve() words it, with the path decoded as os functions decode paths.
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const runlens::SymlinkLoop& e) {
+            nb::object path = nb::steal(
+                PyUnicode_DecodeFSDefaultAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size())));
+            if (path.is_valid()) PyErr_Format(PyExc_RuntimeError, "Symlink loop from %R", path.ptr());
+        }
+    });
 
     // Bound at load: the module does not load without them.
     m.attr("PLATFORM_NAMES") = nb::module_::import_("publish.constants").attr("PLATFORM_NAMES");
     platform_names = m.attr("PLATFORM_NAMES").ptr();
     Py_INCREF(platform_names);
     m.attr("HistoryError") = nb::module_::import_("publish.runfault").attr("HistoryError");
+    main_thread = nb::object(nb::module_::import_("threading").attr("main_thread")).release().ptr();
 
     // The patterns as Python sees them; the core applies the same full matches itself.
     nb::object re = nb::module_::import_("re");
@@ -153,10 +260,8 @@ NB_MODULE(runlens, m) {
         return bind::to_python(v);
     }, "value"_a.none());
     // The encoder, exposed for checking against json.dumps(v, ensure_ascii=False).
-    m.def("_dumps", [](nb::handle v) {
-        std::string s = kamo::json::encode(bind::from_python(v));
-        return nb::str(s.data(), s.size());
-    }, "value"_a.none());
+    m.def("_dumps", [](nb::handle v) { return bind::str_of(kamo::json::encode(bind::from_python(v))); },
+          "value"_a.none());
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
         return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
@@ -167,31 +272,44 @@ NB_MODULE(runlens, m) {
         auto parts = runlens::split_url(bind::utf8_of(value));
         if (!parts) return nb::none();
         auto opt = [](const std::optional<std::string>& s) -> nb::object {
-            return s ? nb::object(nb::str(s->data(), s->size())) : nb::none();
+            return s ? nb::object(bind::str_of(*s)) : nb::none();
         };
-        return nb::make_tuple(parts->scheme, parts->netloc, opt(parts->hostname), opt(parts->port_text),
-                              parts->path, parts->query, parts->fragment);
+        return nb::make_tuple(bind::str_of(parts->scheme), bind::str_of(parts->netloc), opt(parts->hostname),
+                              opt(parts->port_text), bind::str_of(parts->path), bind::str_of(parts->query),
+                              bind::str_of(parts->fragment));
     }, "value"_a.none());
     // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat.
     m.def("_iso_datetime_error", [](nb::str text) -> nb::object {
         auto err = runlens::iso_datetime_error(bind::utf8_of(text));
-        return err ? nb::object(nb::str(err->data(), err->size())) : nb::none();
+        return err ? nb::object(bind::str_of(*err)) : nb::none();
     }, "text"_a);
 
     nb::class_<Scope>(m, "_Connection")
         .def("__enter__", [](Scope& s) -> Scope& {
             // Entering again would swap the snapshot under the open block and leave its prepared
-            // statements on a closed connection.
-            if (s.conn) throw nb::value_error("the connection is already open");
+            // statements on a closed connection. The claim is made before the GIL is let go, so
+            // a second thread entering meanwhile is refused too.
+            if (s.conn || s.busy) throw nb::value_error("the connection is already open");
+            Claim claim(s);
+            SignalWatch watch;
             std::unique_ptr<runlens::Connection> conn;
+            bool interrupted = false;
             {
                 nb::gil_scoped_release unlocked;  // opening may wait for a writer's lock
-                runlens::guarded([&] { conn = std::make_unique<runlens::Connection>(s.path); });
+                try {
+                    runlens::guarded(
+                        [&] { conn = std::make_unique<runlens::Connection>(s.path, watch.hook()); });
+                } catch (const runlens::Interrupted&) {
+                    interrupted = true;
+                }
             }
+            if (interrupted) watch.raise();
+            conn->interrupt_with({});  // the watch ends with this call
             s.conn = std::move(conn);
             return s;
         }, nb::rv_policy::reference)
         .def("__exit__", [](Scope& s, nb::handle type, nb::handle value, nb::handle) {
+            if (s.busy) throw nb::value_error("the connection is in use");
             s.statements.reset();
             s.conn.reset();
             // Storage-engine and file-system failures raised by the body become RUN-005.
@@ -222,22 +340,27 @@ NB_MODULE(runlens, m) {
             nb::gil_scoped_release unlocked;
             return runlens::exists(path);
         })
-        // Work on an open scope keeps the GIL, so no other thread can close it meanwhile.
+        // Work on an open scope keeps the GIL; the claim covers the moments a signal handler runs.
         .def_static("_schema", [](Scope& s) {
             runlens::Connection& conn = s.open();
-            return runlens::guarded([&] { return runlens::schema(conn); });
+            Claim claim(s);
+            SignalWatch watch;
+            Watched watched(conn, watch);
+            return watch.run([&] { return runlens::guarded([&] { return runlens::schema(conn); }); });
         }, "connection"_a)
         // The argument is checked before the path is even looked at.
         .def("list_runs", [](Reader& r, nb::handle limit) {
             std::int64_t n = runlens::checked_limit(value_or_null(limit));
-            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys) {
-                return runlens::list_runs(path, n, keys);
+            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys,
+                                    runlens::Interrupt interrupt) {
+                return runlens::list_runs(path, n, keys, interrupt);
             });
         }, "limit"_a.none() = 20)
         .def("get_run", [](Reader& r, nb::handle run_id) {
             std::string id = runlens::checked_run_id(value_or_null(run_id));
-            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys) {
-                return runlens::get_run(path, id, keys);
+            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys,
+                                    runlens::Interrupt interrupt) {
+                return runlens::get_run(path, id, keys, interrupt);
             });
         }, "run_id"_a.none())
         .def_static("_snapshot", [](nb::handle row) {
@@ -256,9 +379,13 @@ NB_MODULE(runlens, m) {
         .def_static("_identity", [](nb::handle item, nb::handle platform, nb::handle version, nb::dict accounts,
                                     bool runnable) {
             runlens::AccountMap map;
-            for (auto [key, row] : accounts) {
-                nb::tuple pair = nb::cast<nb::tuple>(key);
-                map.add(cell_of(pair[0]), cell_of(pair[1]), cell_of(row["identity"]));
+            // A copy of the pairs: reading a row runs the caller's code, which may change the map.
+            nb::list rows = nb::steal<nb::list>(PyDict_Items(accounts.ptr()));
+            for (nb::handle pair : rows) {
+                nb::tuple key = nb::cast<nb::tuple>(pair[0]);
+                nb::object row = pair[1];
+                runlens::Cell identity = cell_of(row["identity"]);
+                map.add(cell_of(key[0]), cell_of(key[1]), identity);
             }
             std::string p = PyUnicode_Check(platform.ptr()) ? bind::utf8_of(platform) : std::string();
             runlens::Identity who = runlens::identity(value_or_null(item), p, cell_of(version), map, runnable);
@@ -270,11 +397,19 @@ NB_MODULE(runlens, m) {
             return bind::to_python(runlens::decision(s, value_or_null(retryable), i));
         }, "state"_a.none(), "retryable"_a.none(), "identity"_a.none())
         .def("_project", [](Reader&, Scope& s, nb::handle row, bool accounts_present) {
-            runlens::Connection& conn = s.open();
-            if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
+            // The caller's code runs while the row and the platform table are read; the scope is
+            // looked at only after that.
             runlens::Row r = row_of(row);
             runlens::PlatformKeys keys = platform_keys();
-            return bind::to_python(
-                runlens::guarded([&] { return runlens::project(*s.statements, r, accounts_present, keys); }));
+            runlens::Connection& conn = s.open();
+            Claim claim(s);
+            SignalWatch watch;
+            Watched watched(conn, watch);
+            return bind::to_python(watch.run([&] {
+                return runlens::guarded([&] {
+                    if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
+                    return runlens::project(*s.statements, r, accounts_present, keys);
+                });
+            }));
         }, "connection"_a, "row"_a, "accounts_present"_a);
 }

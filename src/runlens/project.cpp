@@ -135,7 +135,7 @@ const Cell* AccountMap::find(std::string_view platform, const Value& path) const
 }
 
 Statement& RunStatements::accounts() {
-    if (!accounts_) accounts_.emplace(conn_.handle(), "SELECT * FROM accounts WHERE run_id=?");
+    if (!accounts_) accounts_.emplace(conn_, "SELECT * FROM accounts WHERE run_id=?");
     return *accounts_;
 }
 
@@ -241,9 +241,10 @@ namespace {
 using EntryKey = std::pair<std::int64_t, std::string_view>;
 
 // Entry rows indexed by (item_index, platform), each pair at most once.
-std::map<EntryKey, const Row*> index_entries(const std::vector<Row>& rows) {
+std::map<EntryKey, const Row*> index_entries(RunStatements& statements, const std::vector<Row>& rows) {
     std::map<EntryKey, const Row*> kept;
     for (const Row& r : rows) {
+        statements.check();
         const Cell& index = r.cell("item_index");
         const Cell& platform = r.cell("platform");
         if (!index.is_integer() || index.integer < 0 || !platform.is_text()) throw invalid("发布记录条目无效");
@@ -295,7 +296,7 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
     const Cell& version = row.cell("version");
 
     std::vector<Row> entry_rows = statements.entries.all(run_id);
-    auto kept = index_entries(entry_rows);
+    auto kept = index_entries(statements, entry_rows);
     std::size_t expected = 0;
     bool same = true;
     List& items = snap.items.as_list();
@@ -310,9 +311,11 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
     std::vector<Row> account_rows;
     if (version.equals(2) && accounts_present) {
         account_rows = statements.accounts().all(run_id);
-        for (const Row& r : account_rows)
+        for (const Row& r : account_rows) {
+            statements.check();
             if (!accounts.add(r.cell("platform"), r.cell("account_file"), r.cell("identity")))
                 throw invalid("发布记录中的账号身份重复");
+        }
     }
 
     Value states = zero_counts(kStates);
@@ -325,6 +328,7 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
         const List& enabled = item.find("enabled_platforms")->as_list();
         platforms.reserve(enabled.size());
         for (const Value& pv : enabled) {
+            statements.check();
             std::string_view p = pv.as_str();
             const Row& entry = *kept.at(EntryKey{static_cast<std::int64_t>(i), p});
             Value result = stored_result(entry);

@@ -52,6 +52,7 @@ struct RunStatements {
         : entries(conn.prepare("SELECT * FROM entries WHERE run_id=?")), conn_(conn) {}
     Statement entries;
     Statement& accounts();  // prepared on first use: stores without the table never need it
+    void check() { conn_.check(); }  // lets a long projection stop on request
 
 private:
     Connection& conn_;

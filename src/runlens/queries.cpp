@@ -43,7 +43,7 @@ Value summary(Value run) {
 
 }  // namespace
 
-Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys) {
+Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys, Interrupt interrupt) {
     kamo::Map out;
     out.emplace_back("database_present", Value(false));
     out.emplace_back("total", Value(std::int64_t{0}));
@@ -52,7 +52,7 @@ Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys&
     out.emplace_back("runs", Value(kamo::List{}));
     if (!exists(path)) return Value(std::move(out));
     guarded([&] {
-        Connection conn(path);
+        Connection conn(path, interrupt);
         bool accounts = schema(conn);
         out[0].second = Value(true);
         auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
@@ -64,15 +64,18 @@ Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys&
         RunStatements statements(conn);
         kamo::List& runs = out[4].second.as_list();
         runs.reserve(rows.size());
-        for (const Row& r : rows) runs.push_back(summary(project(statements, r, accounts, keys, Detail::Summary)));
+        for (const Row& r : rows) {
+            conn.check();
+            runs.push_back(summary(project(statements, r, accounts, keys, Detail::Summary)));
+        }
     });
     return Value(std::move(out));
 }
 
-Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys) {
+Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys, Interrupt interrupt) {
     if (!exists(path)) throw invalid("未找到发布记录");
     return guarded([&] {
-        Connection conn(path);
+        Connection conn(path, interrupt);
         bool accounts = schema(conn);
         Cell param;
         param.type = Cell::Type::Text;

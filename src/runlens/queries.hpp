@@ -5,6 +5,7 @@
 #include <string>
 
 #include "runlens/snapshot.hpp"
+#include "runlens/store.hpp"
 #include "value/value.hpp"
 
 namespace runlens {
@@ -14,8 +15,11 @@ std::int64_t checked_limit(const kamo::Value& limit);
 std::string checked_run_id(const kamo::Value& run_id);
 
 // RunList of the newest `limit` runs, each projected in full; one bad run fails the whole list.
-kamo::Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys);
+// The interrupt lets the caller stop either query while it reads (Interrupted).
+kamo::Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys,
+                      Interrupt interrupt = {});
 // RunProjection of one run.
-kamo::Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys);
+kamo::Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys,
+                    Interrupt interrupt = {});
 
 }  // namespace runlens

@@ -1,13 +1,15 @@
 // The scoped read-only connection to the history store and its layout test.
 #include "runlens/store.hpp"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <set>
 
 #include "value/json.hpp"
@@ -16,8 +18,17 @@ namespace runlens {
 
 namespace {
 
-[[noreturn]] void sqlite_fail(sqlite3* db, int rc) {
-    throw SqliteFailure{db ? sqlite3_extended_errcode(db) : rc, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)};
+// Polls of the interrupt, at most this often; Ctrl-C is seen within about this time.
+constexpr std::int64_t kPollEveryNs = 5'000'000;
+// SQLite virtual-machine steps between two looks at the clock.
+constexpr int kProgressSteps = 1000;
+// How long a locked store is waited for in total, and the slices the wait sleeps in.
+constexpr std::int64_t kBusyTimeoutNs = 1'000'000'000;
+constexpr std::int64_t kBusySliceNs = 5'000'000;
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // The OS reads a path up to its first NUL, which would name another, shorter path: refuse it
@@ -37,7 +48,7 @@ std::string resolve(const std::string& path) {
     }
     char buf[PATH_MAX];
     if (realpath(abs.c_str(), buf)) return buf;
-    if (errno == ELOOP) throw SymlinkLoop("Symlink loop from '" + abs + "'");
+    if (errno == ELOOP) throw SymlinkLoop(abs);
     if (errno != ENOENT && errno != ENOTDIR) throw OsFailure{errno, abs};
     // Resolve the longest existing parent and append the rest unchanged.
     std::size_t cut = abs.rfind('/');
@@ -47,37 +58,16 @@ std::string resolve(const std::string& path) {
     return head == "/" ? "/" + rest : head + "/" + rest;
 }
 
-// The first bytes of the file, at most n. Anything but a regular file is refused: a FIFO or a
-// device could block the reader forever.
-std::string read_header(const std::string& path, std::size_t n) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) throw OsFailure{errno, path};
+// Anything but a regular file is refused: SQLite opens without O_NONBLOCK, so a FIFO or a device
+// could block the reader forever, and a directory is no store.
+void refuse_irregular(const struct stat& st, const std::string& path) {
+    if (!S_ISREG(st.st_mode)) throw OsFailure{S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path};
+}
+
+void check_store_file(const std::string& path) {
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        ::close(fd);
-        throw OsFailure{e, path};
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw OsFailure{S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path};
-    }
-    std::string out(n, '\0');
-    std::size_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(fd, out.data() + got, n - got);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            throw OsFailure{e, path};
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    ::close(fd);
-    out.resize(got);
-    return out;
+    if (::stat(path.c_str(), &st) != 0) throw OsFailure{errno, path};
+    refuse_irregular(st, path);
 }
 
 // A side file is present; errors that mean "no such file" count as absent, others fail.
@@ -88,15 +78,15 @@ bool side_file(const std::string& path) {
     throw OsFailure{errno, path};
 }
 
-// SQLite opens a leftover journal without O_NONBLOCK and reads it: a FIFO there would block the
-// reader forever. Absent is fine; anything but a regular file is refused like the store itself.
+// SQLite opens a leftover journal and reads it: absent is fine, anything but a regular file is
+// refused like the store itself.
 void check_journal(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return;
         throw OsFailure{errno, path};
     }
-    if (!S_ISREG(st.st_mode)) throw OsFailure{S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path};
+    refuse_irregular(st, path);
 }
 
 std::string uri_of(const std::string& path) {
@@ -116,16 +106,11 @@ std::string uri_of(const std::string& path) {
     return uri + "?mode=ro";
 }
 
-void exec(sqlite3* db, const char* sql) {
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) sqlite_fail(db, rc);
-}
-
 }  // namespace
 
-Statement::Statement(sqlite3* db, std::string_view sql) : db_(db) {
-    int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
-    if (rc != SQLITE_OK) sqlite_fail(db, rc);
+Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn) {
+    int rc = sqlite3_prepare_v2(conn.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+    if (rc != SQLITE_OK) conn.fail(rc);
     auto names = std::make_shared<std::vector<std::string>>();
     int n = sqlite3_column_count(stmt_);
     for (int i = 0; i < n; ++i) {
@@ -155,14 +140,14 @@ void Statement::bind(const std::optional<Cell>& param) {
             break;
         default: rc = sqlite3_bind_null(stmt_, 1); break;
     }
-    if (rc != SQLITE_OK) sqlite_fail(db_, rc);
+    if (rc != SQLITE_OK) conn_.fail(rc);
 }
 
 bool Statement::step() {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    sqlite_fail(db_, rc);
+    conn_.fail(rc);
 }
 
 Row Statement::current() {
@@ -209,35 +194,29 @@ std::vector<Row> Statement::all(const std::optional<Cell>& param) {
     return rows;
 }
 
-Connection::Connection(const std::string& path) {
+Connection::Connection(const std::string& path, Interrupt interrupt)
+    : interrupt_(interrupt), last_poll_ns_(now_ns()) {
     check_no_nul(path);
     std::string resolved = resolve(path);
-    std::string header = read_header(resolved, 100);
-    static constexpr std::string_view magic("SQLite format 3\0", 16);
-    if (std::string_view(header).substr(0, 16) == magic &&
-        !(header.size() >= 20 && header[18] == 1 && header[19] == 1))
-        throw io_error();
-    if (side_file(resolved + "-wal") || side_file(resolved + "-shm")) throw io_error();
-    check_journal(resolved + "-journal");
-
-    // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
-    // One thread at a time uses a connection (each query owns its own, and a Python-held scope
-    // is used only under the GIL), so SQLite's per-call mutex is pure cost.
-    int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_,
-                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        SqliteFailure f{db_ ? sqlite3_extended_errcode(db_) : rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)};
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw f;
-    }
+    check_store_file(resolved);
+    open(resolved);
     try {
+        // Refusals by header and side files come before any statement touches the store.
+        std::string h = header(resolved, 100);
+        static constexpr std::string_view magic("SQLite format 3\0", 16);
+        if (std::string_view(h).substr(0, 16) == magic && !(h.size() >= 20 && h[18] == 1 && h[19] == 1))
+            throw io_error();
+        if (side_file(resolved + "-wal") || side_file(resolved + "-shm")) throw io_error();
+        check_journal(resolved + "-journal");
+
         sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, 1000);
-        exec(db_, "PRAGMA locking_mode=EXCLUSIVE");
-        exec(db_, "PRAGMA query_only=ON");
-        exec(db_, "BEGIN");
-        Statement mode(db_, "PRAGMA journal_mode");
+        sqlite3_busy_handler(db_, &Connection::on_busy, this);
+        interrupt_with(interrupt_);
+        for (const char* sql : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA query_only=ON", "BEGIN"}) {
+            int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) fail(rc);
+        }
+        Statement mode(*this, "PRAGMA journal_mode");
         auto rows = mode.all();
         if (!rows.empty() && !rows[0].cells.empty() && rows[0].cells[0].is_text() &&
             rows[0].cells[0].bytes == "wal")
@@ -249,9 +228,97 @@ Connection::Connection(const std::string& path) {
     }
 }
 
+// Opening runs no statement and takes no lock; it gives SQLite its own descriptor of the file,
+// whose close SQLite defers while any connection of this process holds a lock on the file.
+void Connection::open(const std::string& resolved) {
+    // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
+    // One thread at a time uses a connection (each query owns its own, and a Python-held scope
+    // is used by one caller at a time), so SQLite's per-call mutex is pure cost.
+    int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) return;
+    int code = db_ ? sqlite3_extended_errcode(db_) : rc;
+    std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    int number = db_ ? sqlite3_system_errno(db_) : 0;
+    sqlite3_close(db_);
+    db_ = nullptr;
+    // A file the OS would not open (permission denied) fails with the OS's own reason.
+    if ((code & 0xFF) == SQLITE_CANTOPEN && number != 0) throw OsFailure{number, resolved};
+    throw SqliteFailure{code, std::move(message)};
+}
+
+// The first bytes of the store, at most n, read through SQLite's own handle of the file.
+std::string Connection::header(const std::string& resolved, std::size_t n) {
+    sqlite3_file* file = nullptr;
+    int rc = sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file);
+    if (rc == SQLITE_OK && (!file || !file->pMethods)) rc = SQLITE_CANTOPEN;
+    if (rc != SQLITE_OK) throw SqliteFailure{rc, sqlite3_errstr(rc)};
+    sqlite3_int64 size = 0;
+    rc = file->pMethods->xFileSize(file, &size);
+    if (rc != SQLITE_OK) throw SqliteFailure{rc, sqlite3_errstr(rc)};
+    std::string out(static_cast<std::size_t>(std::clamp<sqlite3_int64>(size, 0, static_cast<sqlite3_int64>(n))), '\0');
+    if (out.empty()) return out;
+    errno = 0;
+    rc = file->pMethods->xRead(file, out.data(), static_cast<int>(out.size()), 0);
+    if (rc == SQLITE_IOERR_SHORT_READ) {
+        // The file shrank meanwhile; the missing tail reads as zeros, so cut it off.
+        if (file->pMethods->xFileSize(file, &size) == SQLITE_OK && size >= 0 &&
+            static_cast<std::size_t>(size) < out.size())
+            out.resize(static_cast<std::size_t>(size));
+    } else if (rc != SQLITE_OK) {
+        if (errno != 0) throw OsFailure{errno, resolved};
+        throw SqliteFailure{rc, sqlite3_errstr(rc)};
+    }
+    return out;
+}
+
 // Closing ends the read transaction; nothing is committed or rolled back.
 Connection::~Connection() {
     if (db_) sqlite3_close_v2(db_);
+}
+
+void Connection::fail(int rc) {
+    if (stopped_) throw Interrupted();
+    throw SqliteFailure{db_ ? sqlite3_extended_errcode(db_) : rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)};
+}
+
+void Connection::interrupt_with(Interrupt interrupt) {
+    interrupt_ = interrupt;
+    stopped_ = false;
+    last_poll_ns_ = now_ns();
+    if (interrupt_.poll)
+        sqlite3_progress_handler(db_, kProgressSteps, &Connection::on_progress, this);
+    else
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+}
+
+bool Connection::poll(bool now_please) noexcept {
+    if (stopped_) return true;
+    std::int64_t now = now_ns();
+    if (!now_please && now - last_poll_ns_ < kPollEveryNs) return false;
+    last_poll_ns_ = now;
+    stopped_ = interrupt_.poll(interrupt_.context);
+    return stopped_;
+}
+
+// Every kProgressSteps steps of a statement: a nonzero answer makes the step fail with
+// SQLITE_INTERRUPT, which fail() turns into Interrupted.
+int Connection::on_progress(void* self) noexcept { return static_cast<Connection*>(self)->poll() ? 1 : 0; }
+
+// A locked store is waited for, in short sleeps, for kBusyTimeoutNs in all; the interrupt is
+// polled between the sleeps. Zero gives up (SQLITE_BUSY).
+int Connection::on_busy(void* self, int count) noexcept {
+    auto* c = static_cast<Connection*>(self);
+    std::int64_t now = now_ns();
+    if (count == 0) c->busy_since_ns_ = now;
+    std::int64_t left = kBusyTimeoutNs - (now - c->busy_since_ns_);
+    if (left <= 0) return 0;
+    std::int64_t slice = std::min(left, kBusySliceNs);
+    struct timespec ts = {static_cast<time_t>(slice / 1'000'000'000), static_cast<long>(slice % 1'000'000'000)};
+    // A signal ends the sleep early; then the interrupt is asked at once, not at its next turn.
+    bool woken = nanosleep(&ts, nullptr) != 0;
+    if (c->interrupt_.poll && c->poll(woken)) return 0;
+    return 1;
 }
 
 bool exists(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -28,16 +29,33 @@ struct OsFailure {
 };
 
 // A symbolic-link loop met while resolving the store path: neither kind above, so it passes
-// through the scope unchanged (the binding shows it as RuntimeError).
+// through the scope unchanged (the binding shows it as RuntimeError naming the path).
 class SymlinkLoop : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit SymlinkLoop(std::string path)
+        : std::runtime_error("Symlink loop from '" + path + "'"), path(std::move(path)) {}
+    std::string path;
 };
+
+// How the caller stops a long read (Ctrl-C). poll runs on the reading thread, at most every few
+// milliseconds while SQLite or the core works, and answers whether to stop; it must not throw.
+struct Interrupt {
+    bool (*poll)(void* context) noexcept = nullptr;
+    void* context = nullptr;
+};
+
+// The read stopped because Interrupt::poll said so; passes through the scope unchanged.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "read interrupted"; }
+};
+
+class Connection;
 
 // A prepared statement, reset and rebound for each use within one query.
 class Statement {
 public:
-    Statement(sqlite3* db, std::string_view sql);
+    Statement(Connection& conn, std::string_view sql);
     ~Statement();
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -50,25 +68,54 @@ private:
     bool step();  // true while a row is ready
     Row current();
 
-    sqlite3* db_;
+    Connection& conn_;
     sqlite3_stmt* stmt_ = nullptr;
     std::shared_ptr<const std::vector<std::string>> names_;
 };
 
 // One read-only connection inside one read transaction; closing ends the transaction.
+//
+// Nothing here opens, reads or closes the store file itself: SQLite's locks on it are POSIX
+// locks, owned by the process, and closing any descriptor of the file drops all of them, those
+// of this process's other connections included. So the file type is checked by its status, the
+// connection is opened first, and the header is read through SQLite's own file handle.
 class Connection {
 public:
-    // Resolves the path, checks header and side files, opens read-only, begins the snapshot.
-    explicit Connection(const std::string& path);
+    // Resolves the path, checks the file type, opens read-only, checks header and side files,
+    // then begins the snapshot. The interrupt is polled while opening waits and while reading.
+    explicit Connection(const std::string& path, Interrupt interrupt = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    Statement prepare(std::string_view sql) { return Statement(db_, sql); }
+    Statement prepare(std::string_view sql) { return Statement(*this, sql); }
     sqlite3* handle() { return db_; }
 
+    // Replaces the interrupt, for a connection that outlives one caller's call.
+    void interrupt_with(Interrupt interrupt);
+
+    // For core loops that run long without stepping SQLite: throws Interrupted when the
+    // interrupt, polled at most every few milliseconds, says stop.
+    void check() {
+        if (interrupt_.poll && poll()) throw Interrupted();
+    }
+
+    // A storage-engine failure of this connection; Interrupted when the engine stopped on request.
+    [[noreturn]] void fail(int rc);
+
 private:
+    static int on_progress(void* self) noexcept;
+    static int on_busy(void* self, int count) noexcept;
+    // True once the interrupt said stop; asks it at most every few milliseconds unless now_please.
+    bool poll(bool now_please = false) noexcept;
+    void open(const std::string& resolved);
+    std::string header(const std::string& resolved, std::size_t n);
+
     sqlite3* db_ = nullptr;
+    Interrupt interrupt_;
+    bool stopped_ = false;
+    std::int64_t last_poll_ns_ = 0;
+    std::int64_t busy_since_ns_ = 0;
 };
 
 // Does the store file exist (stat, following links)? Other failures are RUN-005.

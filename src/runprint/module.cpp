@@ -13,12 +13,8 @@ using namespace nb::literals;
 
 namespace {
 
-nb::str str_of(std::string_view s) {
-    // Lone surrogates from the caller's own strings travel through the core as their UTF-8 bytes.
-    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-    if (!o) throw nb::python_error();
-    return nb::steal<nb::str>(o);
-}
+// Lone surrogates from the caller's own strings travel through the core as their UTF-8 bytes.
+using bind::str_of;
 
 template <std::size_t N>
 nb::dict table(const std::array<runprint::Label, N>& rows) {
@@ -66,7 +62,11 @@ NB_MODULE(runprint, m) {
                 pe.restore();
             }
         } catch (const runprint::WrongShape& e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
+            try {
+                PyErr_SetObject(PyExc_TypeError, str_of(e.what()).ptr());
+            } catch (nb::python_error& pe) {
+                pe.restore();
+            }
         }
     });
 
