@@ -3,9 +3,9 @@
 Usage: python gen_unicode.py OUTDIR  (writes OUTDIR/unicode_data.hpp and OUTDIR/unicode_data.cpp)
 
 The build runs this with the interpreter the modules are built for, so every answer of the core is
-the one that interpreter gives: unicodedata.category, str.isspace, str.lower and NFKC through
-unicodedata.normalize. One flag byte per code point, in a two-stage table; lower-case mappings in a
-sorted list with their targets in one pool.
+the one that interpreter gives: unicodedata.category, str.isspace, str.isprintable, str.lower, and
+NFKC through unicodedata.normalize. One flag byte per code point, in a two-stage table; lower-case
+mappings in a sorted list with their targets in one pool.
 """
 import os
 import sys
@@ -20,6 +20,7 @@ NFKC_MARK = 4  # NFKC brings in one of the characters urlsplit looks for in a ne
 CASE_IGNORABLE = 8  # skipped when looking around a capital sigma
 CASED = 16  # not case-ignorable, and makes a capital sigma final
 LOWERS = 32  # str.lower changes it (the capital sigma itself is left to the final-sigma rule)
+PRINTABLE = 64  # str.isprintable: repr() shows it as it is
 NETLOC_MARKS = "/?#@:"
 SIGMA, FINAL = "\u03a3", "\u03c2"
 
@@ -66,6 +67,8 @@ def flags_of(cp):
     f |= sigma_class(c)
     if c != SIGMA and c.lower() != c:
         f |= LOWERS
+    if c.isprintable():
+        f |= PRINTABLE
     return f
 
 
@@ -119,6 +122,7 @@ enum Flag : std::uint8_t {{
     kCaseIgnorable = {CASE_IGNORABLE},  // skipped around a capital sigma
     kCased = {CASED},         // not case-ignorable, and cased
     kLowers = {LOWERS},        // str.lower maps it (U+03A3 aside)
+    kPrintable = {PRINTABLE},     // str.isprintable
 }};
 
 // flags of cp = kFlags[kIndex[cp >> kShift] << kShift | (cp & kMask)], for cp <= U+10FFFF.

@@ -25,6 +25,9 @@ inline constexpr const char* version = data::kVersion;
 // str.isspace: category Zs, or bidirectional class WS, B or S.
 inline bool space(char32_t cp) { return flags(cp) & data::kSpace; }
 
+// str.isprintable: what repr() shows as it is.
+inline bool printable(char32_t cp) { return flags(cp) & data::kPrintable; }
+
 // Whether the NFKC form of cp holds one of "/?#@:" (U+2100 gives "a/c"); false for those five.
 // No such character takes part in a composition, so a text's NFKC form holds one of them brought
 // in by normalisation exactly when one of its own characters is flagged.
