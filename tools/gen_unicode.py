@@ -112,8 +112,6 @@ def main():
 
 namespace kamo::unicode::data {{
 
-inline constexpr char kVersion[] = "{version}";
-
 // Flag bits of each code point.
 enum Flag : std::uint8_t {{
     kHidden = {HIDDEN},         // general category Cc, Cf, Zl or Zp

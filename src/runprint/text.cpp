@@ -107,44 +107,88 @@ void append_word(Word w, std::size_t len, std::string& out) {
     out.append(buf, len);
 }
 
-// Appends s with every code point shown as latin and the hidden-character rule say. Ill-formed
-// bytes pass as they are; an encoded lone surrogate is a code point like any other.
-void append_utf8(const Latin1& latin, std::string_view s, std::string& out) {
-    using kamo::utf8::Surrogates;
+// Where a step starts: inside a string body, the JSON encoder's escapes come first; over JSON
+// text already written, only the hidden characters are left.
+enum class Step { StringBody, JsonText };
+
+template <Step S>
+const Latin1& latin1() {
+    return S == Step::StringBody ? string_latin1() : json_text_latin1();
+}
+
+// Eight bytes of ASCII that show as themselves.
+template <Step S>
+[[gnu::always_inline]] inline bool plain8(const char* p) {
+    constexpr Word ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    // High bit set: 0x80 or more, or 0x7F (which + 1 turns into 0x80). A carry or borrow only
+    // ever reaches past a byte that is flagged already.
+    Word special = (w | (w + ones)) & high;
+    if constexpr (S == Step::StringBody) {
+        auto zero_byte = [&](Word v) { return (v - ones) & ~v & high; };
+        special |= zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) | ((w - ones * 0x20) & ~w & high);
+    }
+    return special == 0;
+}
+
+// Offset of the first code point at or after i in UTF-8 text that does not show as itself, or
+// s.size(); c and len get that code point and its byte length. Ill-formed bytes show as they
+// are; an encoded lone surrogate is a code point like any other.
+template <Step S>
+std::size_t next_shown(std::string_view s, std::size_t i, char32_t& c, std::size_t& len) {
+    const Latin1& latin = latin1<S>();
     const std::size_t n = s.size();
-    std::size_t run = 0;  // start of the bytes not yet copied
-    auto escape = [&](std::size_t at, std::size_t len, char32_t c, std::size_t shown) {
-        out.append(s.data() + run, at - run);
-        append_word(shown_word(latin, c), shown, out);
-        run = at + len;
-    };
-    for (std::size_t i = 0; i < n;) {
+    while (i < n) {
+        while (i + 8 <= n && plain8<S>(s.data() + i)) i += 8;
+        if (i >= n) break;
         const auto b = static_cast<unsigned char>(s[i]);
         if (b < 0x80) {
-            if (latin[b].len != 1) escape(i, 1, b, latin[b].len);
+            if (latin[b].len != 1) {
+                c = b;
+                len = 1;
+                return i;
+            }
             ++i;
             continue;
         }
-        char32_t c;
-        std::size_t len = kamo::utf8::decode<Surrogates::Accept>(s, i, c);
-        if (!len) {  // not UTF-8: the byte passes as it is
-            ++i;
-            continue;
-        }
-        if (std::size_t shown = shown_length_of(latin, c); shown != 1) escape(i, len, c, shown);
-        i += len;
+        len = kamo::utf8::decode<kamo::utf8::Surrogates::Accept>(s, i, c);
+        if (len && shown_length_of(latin, c) != 1) return i;
+        i += len ? len : 1;
     }
-    out.append(s.data() + run, n - run);
+    return n;
+}
+
+// Appends s from `from` on, as step S shows it; the first code point to change is already known.
+template <Step S>
+void append_shown(std::string_view s, std::size_t from, std::size_t at, char32_t c, std::size_t len, std::string& out) {
+    const Latin1& latin = latin1<S>();
+    while (at < s.size()) {
+        out.append(s.data() + from, at - from);
+        append_word(shown_word(latin, c), shown_length_of(latin, c), out);
+        from = at + len;
+        at = next_shown<S>(s, from, c, len);
+    }
+    out.append(s.data() + from, s.size() - from);
 }
 
 void append_value(const kamo::Value& value, std::string& out) {
+    char32_t c = 0;
+    std::size_t len = 0;
     if (value.is_str()) {
-        append_utf8(string_latin1(), value.as_str(), out);
+        std::string_view s = value.as_str();
+        std::size_t at = next_shown<Step::StringBody>(s, 0, c, len);
+        append_shown<Step::StringBody>(s, 0, at, c, len, out);
         return;
     }
-    std::string json;
-    kamo::json::encode(value, json);
-    append_utf8(json_text_latin1(), json, out);
+    // The JSON text goes straight into out and is left there when nothing in it is hidden.
+    const std::size_t start = out.size();
+    kamo::json::encode(value, out);
+    std::size_t at = next_shown<Step::JsonText>(std::string_view(out).substr(start), 0, c, len);
+    if (start + at == out.size()) return;
+    std::string json = out.substr(start);
+    out.resize(start);
+    append_shown<Step::JsonText>(json, 0, at, c, len, out);
 }
 
 }  // namespace
@@ -159,27 +203,15 @@ void append_text(const kamo::Value& value, std::string& out) { append_value(valu
 
 namespace {
 
-// Eight bytes of printable ASCII other than the quotation mark and the backslash.
-[[gnu::always_inline]] inline bool plain_ascii8(const std::uint8_t* p) {
-    constexpr Word ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    auto zero_byte = [&](Word v) { return (v - ones) & ~v & high; };
-    // High bit set: 0x80 or more, or 0x7F (which + 1 turns into 0x80); a borrow or carry only
-    // ever reaches past a byte that is flagged already.
-    const Word special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) | ((w - ones * 0x20) & ~w & high) |
-                         ((w | (w + ones)) & high);
-    return special == 0;
-}
-
 // Offset of the first character that does not show as itself, or n; kept gets the bitwise OR of
 // the characters before it, or a value in the same width class.
 template <class Unit>
 std::size_t first_shown(const Latin1& latin, const Unit* s, std::size_t n, char32_t& kept) {
     std::size_t i = 0;
     char32_t bits = 0;
-    if constexpr (sizeof(Unit) == 1)
-        while (i + 8 <= n && plain_ascii8(s + i)) i += 8;  // ASCII, so nothing to add to kept
+    if constexpr (sizeof(Unit) == 1) {  // plain ASCII adds nothing to kept's width class
+        while (i + 8 <= n && plain8<Step::StringBody>(reinterpret_cast<const char*>(s + i))) i += 8;
+    }
     for (; i < n; ++i) {
         const char32_t c = s[i];
         if (c < 256 ? latin[c].len != 1 : kamo::unicode::hidden(c)) break;
