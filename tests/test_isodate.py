@@ -1,6 +1,5 @@
 """publish_time rule: accepted exactly where datetime.fromisoformat (CPython 3.11, C parser) accepts."""
 import datetime
-import unicodedata
 
 import pytest
 from hypothesis import given, settings
