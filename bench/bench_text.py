@@ -40,6 +40,15 @@ def values(n, seed=20261210):
     return out
 
 
+def hostile(n, seed=20261211):
+    """Strings of about 60 characters where most need an escape of one step or the other."""
+    rng = random.Random(seed)
+    escaped = ['"', "\\", "\t", "\n", "\r", "\x1b", "\u200b", "\u200d", "\u202e", "\u2066", "\u00ad", "\ufeff",
+               "\u2028", "\x7f", "\x85", "\U000e0041"]
+    plain = ["a", "Z", "7", " ", ":", "旅", "行", "é", "👩"]
+    return ["".join(rng.choice(escaped if rng.random() < 0.6 else plain) for _ in range(60)) for _ in range(n)]
+
+
 def once(fn, data):
     start = time.perf_counter()
     for v in data:
@@ -56,16 +65,20 @@ def timed(fns, data, rounds=7):
     return best
 
 
-def main():
-    data = values(20_000)
+def compare(name, data):
     mismatches = sum(_text(v) != reference(v) for v in data)
     if mismatches:
-        raise SystemExit(f"{mismatches} values differ from the reference")
+        raise SystemExit(f"{name}: {mismatches} values differ from the reference")
     native, python = timed([_text, reference], data)
-    print(f"values:      {len(data)}")
-    print(f"_text:       {native * 1e3:8.2f} ms")
-    print(f"pure Python: {python * 1e3:8.2f} ms")
-    print(f"ratio:       {native / python:8.4f}")
+    print(f"{name} ({len(data)} values)")
+    print(f"  _text:       {native * 1e3:8.2f} ms  ({native / len(data) * 1e9:6.0f} ns each)")
+    print(f"  pure Python: {python * 1e3:8.2f} ms")
+    print(f"  ratio:       {native / python:8.4f}")
+
+
+def main():
+    compare("mixed records", values(20_000))
+    compare("dense escapes", hostile(20_000))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "value/unicode.hpp"
+#include "value/utf8.hpp"
+
 namespace runlens {
 
 namespace {
@@ -223,70 +226,19 @@ int parse_time(const Buf& b, std::size_t start, std::size_t len, Time& t) {
 
 // ---- messages ----
 
-// Python's own non-printable classes outside ASCII (Cc, Cf, Cs, Co, Zs, Zl, Zp in Unicode 14),
-// which repr() escapes. Unassigned code points are escaped by Python too but print here as is.
-constexpr std::uint32_t kUnprintable[][2] = {
-    {0x80, 0xA0},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},     {0x6DD, 0x6DD},
-    {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x1680, 0x1680},   {0x180E, 0x180E},
-    {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},   {0x3000, 0x3000},
-    {0xD800, 0xF8FF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
-    {0x13430, 0x13438}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-    {0xF0000, 0xFFFFD}, {0x100000, 0x10FFFD},
-};
-
-bool printable(std::uint32_t cp) {
-    if (cp < 0x80) return cp >= 0x20 && cp != 0x7F;
-    for (const auto& r : kUnprintable)
-        if (cp >= r[0] && cp <= r[1]) return false;
-    return true;
-}
-
 // One code point at i. Bytes that are not UTF-8 come back as U+DC80..U+DCFF, and encoded
 // surrogates as themselves, the way surrogateescape and surrogatepass would show them.
 // `valid` is cleared for either.
 std::uint32_t next_code_point(std::string_view s, std::size_t& i, bool& valid) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    if (c < 0x80) {
-        ++i;
-        return c;
+    char32_t cp;
+    std::size_t len = kamo::utf8::decode<kamo::utf8::Surrogates::Accept>(s, i, cp);
+    if (!len) {
+        valid = false;
+        return 0xDC00 + static_cast<unsigned char>(s[i++]);
     }
-    std::size_t n = 0;
-    std::uint32_t cp = 0, min = 0;
-    if (c >= 0xC2 && c <= 0xDF) n = 1, cp = c & 0x1F, min = 0x80;
-    else if (c >= 0xE0 && c <= 0xEF) n = 2, cp = c & 0x0F, min = 0x800;
-    else if (c >= 0xF0 && c <= 0xF4) n = 3, cp = c & 0x07, min = 0x10000;
-    bool ok = n > 0 && i + n < s.size();
-    for (std::size_t k = 1; ok && k <= n; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) ok = false;
-        else cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    if (ok && cp >= min && cp <= 0x10FFFF) {
-        i += n + 1;
-        if (cp >= 0xD800 && cp <= 0xDFFF) valid = false;
-        return cp;
-    }
-    valid = false;
-    ++i;
-    return 0xDC00 + c;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    i += len;
+    if (cp >= 0xD800 && cp <= 0xDFFF) valid = false;
+    return cp;
 }
 
 void append_hex(std::string& out, std::uint32_t v, int width) {
@@ -317,8 +269,8 @@ std::string py_repr(const std::vector<std::uint32_t>& cps) {
             out += "\\n";
         } else if (cp == '\r') {
             out += "\\r";
-        } else if (printable(cp)) {
-            append_utf8(out, cp);
+        } else if (kamo::unicode::printable(cp)) {
+            kamo::utf8::append(cp, out);
         } else if (cp <= 0xFF) {
             out += "\\x";
             append_hex(out, cp, 2);

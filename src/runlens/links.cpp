@@ -1,13 +1,11 @@
 // Result-link shape test: a splitter that agrees with urllib.parse.urlsplit, one path rule per platform.
 #include "runlens/links.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/unorm2.h>
-#include <unicode/ustring.h>
-
 #include <array>
 #include <cstdint>
-#include <limits>
+
+#include "value/unicode.hpp"
+#include "value/utf8.hpp"
 
 namespace runlens {
 namespace {
@@ -39,67 +37,15 @@ std::string ascii_lower(sv s) {
     return out;
 }
 
-// Strict UTF-8 (no overlong forms, surrogates or code points past U+10FFFF); advances i.
-bool next_code_point(sv s, std::size_t& i, char32_t& cp) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        cp = lead;
-        ++i;
-        return true;
-    }
-    std::size_t tail;
-    char32_t least;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        tail = 1, cp = lead & 0x1F, least = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        tail = 2, cp = lead & 0x0F, least = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        tail = 3, cp = lead & 0x07, least = 0x10000;
-    } else {
-        return false;
-    }
-    if (s.size() - i <= tail) return false;
-    for (std::size_t k = 1; k <= tail; ++k) {
-        unsigned char b = byte(i + k);
-        if ((b & 0xC0) != 0x80) return false;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += tail + 1;
-    return true;
-}
-
-bool well_formed(sv s) {
-    char32_t cp;
-    for (std::size_t i = 0; i < s.size();)
-        if (!next_code_point(s, i, cp)) return false;
-    return true;
-}
-
-// str.isspace: general category Zs, or bidirectional class WS, B or S.
-bool python_space(char32_t cp) {
-    UChar32 c = static_cast<UChar32>(cp);
-    if (u_charType(c) == U_SPACE_SEPARATOR) return true;
-    switch (u_charDirection(c)) {
-        case U_WHITE_SPACE_NEUTRAL:
-        case U_BLOCK_SEPARATOR:
-        case U_SEGMENT_SEPARATOR:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Non-empty, well-formed, and free of controls and white space. Below 0x80 only the controls,
-// DEL and the space itself are refused, so ICU is asked about non-ASCII characters only.
+// Non-empty, well-formed, and free of controls and white space (below 0x80 that is the controls,
+// DEL and the space itself).
 bool screened(sv s) {
     if (s.empty()) return false;
     for (std::size_t i = 0; i < s.size();) {
         char32_t cp;
-        if (!next_code_point(s, i, cp)) return false;
-        if (cp <= 0x20 || cp == 0x7F) return false;
-        if (cp >= 0x80 && python_space(cp)) return false;
+        std::size_t len = kamo::utf8::decode(s, i, cp);
+        if (!len || cp < 0x20 || cp == 0x7F || kamo::unicode::space(cp)) return false;
+        i += len;
     }
     return true;
 }
@@ -185,67 +131,27 @@ bool ipvfuture_literal(sv s) {
 // A dotted IPv4 literal fails here too: urlsplit refuses one in brackets.
 bool bracketed_host(sv s) { return !s.empty() && s[0] == 'v' ? ipvfuture_literal(s) : ipv6_literal(s); }
 
-// ---- the NFKC check and lower-casing, with ICU ------------------------------------------------
+// ---- the NFKC check and lower-casing ----------------------------------------------------------
 
-// urlsplit refuses a netloc where NFKC would bring in "/", "?", "#", "@" or ":" (U+2100 gives
-// "a/c"). Only a character's own decomposition can: ASCII maps to itself and composition never
-// absorbs these marks, so each character is looked at alone.
+// urlsplit refuses a non-ASCII netloc whose NFKC form, once "@", ":", "#" and "?" are taken out,
+// differs and holds one of "/?#@:" (U+2100 gives "a/c"). Those five never compose, so that is
+// exactly when a character other than them brings one in by its own decomposition.
 bool nfkc_reroutes(sv netloc) {
-    UErrorCode err = U_ZERO_ERROR;
-    const UNormalizer2* nfkc = unorm2_getNFKCInstance(&err);
-    if (U_FAILURE(err)) return true;
     for (std::size_t i = 0; i < netloc.size();) {
         char32_t cp;
-        if (!next_code_point(netloc, i, cp)) return true;
-        if (cp < 0x80) continue;
-        std::array<UChar, 64> buf;  // the longest mapping (U+FDFA) is 18 units
-        err = U_ZERO_ERROR;
-        int32_t len = unorm2_getDecomposition(nfkc, static_cast<UChar32>(cp), buf.data(),
-                                              static_cast<int32_t>(buf.size()), &err);
-        if (U_FAILURE(err)) return true;
-        for (int32_t k = 0; k < len; ++k) {
-            UChar u = buf[static_cast<std::size_t>(k)];
-            if (u == '/' || u == '?' || u == '#' || u == '@' || u == ':') return true;
-        }
+        std::size_t len = kamo::utf8::decode(netloc, i, cp);
+        if (!len) return true;
+        if (kamo::unicode::nfkc_brings_netloc_mark(cp)) return true;
+        i += len;
     }
     return false;
 }
 
-// ICU counts in 32-bit lengths; a host past this is refused rather than cut.
-constexpr std::size_t kMaxIcuHost = std::size_t{1} << 26;
-
-// str.lower: full Unicode mappings with the final-sigma rule, no locale; ICU's root locale does the same.
+// str.lower: full Unicode mappings with the final-sigma rule.
 std::optional<std::string> python_lower(sv s) {
     if (all_of(s, [](unsigned char c) { return c < 0x80; })) return ascii_lower(s);
-    if (s.size() > kMaxIcuHost) return std::nullopt;
-    UErrorCode err = U_ZERO_ERROR;
-    std::u16string wide(s.size(), u'\0');
-    int32_t wlen = 0;
-    u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &wlen, s.data(),
-                  static_cast<int32_t>(s.size()), &err);
-    if (U_FAILURE(err)) return std::nullopt;
-    wide.resize(static_cast<std::size_t>(wlen));
-
-    std::u16string lower(wide.size() * 2 + 4, u'\0');  // lower-casing grows a character to at most three units
-    for (int pass = 0; pass < 2; ++pass) {
-        err = U_ZERO_ERROR;
-        int32_t llen = u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), wide.data(), wlen, "", &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR && pass == 0) {
-            lower.resize(static_cast<std::size_t>(llen));
-            continue;
-        }
-        if (U_FAILURE(err)) return std::nullopt;
-        lower.resize(static_cast<std::size_t>(llen));
-        break;
-    }
-
-    std::string out(lower.size() * 3, '\0');
-    int32_t olen = 0;
-    err = U_ZERO_ERROR;
-    u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &olen, lower.data(),
-                static_cast<int32_t>(lower.size()), &err);
-    if (U_FAILURE(err)) return std::nullopt;
-    out.resize(static_cast<std::size_t>(olen));
+    std::string out;
+    if (!kamo::unicode::append_lower(s, out)) return std::nullopt;
     return out;
 }
 
@@ -254,7 +160,7 @@ std::optional<std::string> python_lower(sv s) {
 // ---- splitting --------------------------------------------------------------------------------
 
 std::optional<UrlParts> split_url(std::string_view text) {
-    if (!well_formed(text)) return std::nullopt;
+    if (!kamo::utf8::valid(text)) return std::nullopt;
     UrlParts parts;
     sv rest = text;
 

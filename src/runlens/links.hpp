@@ -22,8 +22,7 @@ struct UrlParts {
 // Split as urlsplit does; nullopt where urlsplit would raise (unbalanced or invalid brackets, a
 // netloc that NFKC turns into one with "/?#@:"). Made for text that valid_link's character screen
 // lets through, so urlsplit's stripping of leading controls and spaces and its removal of tabs and
-// line breaks are not repeated. Also nullopt for ill-formed UTF-8 and for a non-ASCII host over
-// 64 MiB.
+// line breaks are not repeated. Also nullopt for ill-formed UTF-8 (lone surrogates included).
 std::optional<UrlParts> split_url(std::string_view text);
 
 // True exactly when text has the shape of a work page on that platform. Never throws.

@@ -1,6 +1,7 @@
 // publish.runprint: thin bindings over the text listing core.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,48 @@ runprint::PlatformNames platform_names(nb::handle module) {
     return names;
 }
 
+template <class Unit, class Out>
+void write_shown(const void* in, std::size_t n, const runprint::ShownSize& size, void* out) {
+    runprint::write_shown(static_cast<const Unit*>(in), n, size, static_cast<Out*>(out));
+}
+
+// Into a str of kind out_kind, never wider than the input's.
+template <class Unit>
+void write_shown_as(int out_kind, const void* in, std::size_t n, const runprint::ShownSize& size, void* out) {
+    if (out_kind == PyUnicode_1BYTE_KIND) write_shown<Unit, Py_UCS1>(in, n, size, out);
+    if constexpr (sizeof(Unit) >= 2)
+        if (out_kind == PyUnicode_2BYTE_KIND) write_shown<Unit, Py_UCS2>(in, n, size, out);
+    if constexpr (sizeof(Unit) == 4)
+        if (out_kind == PyUnicode_4BYTE_KIND) write_shown<Unit, Py_UCS4>(in, n, size, out);
+}
+
+// _text of a str, read and written in the interpreter's own storage: no UTF-8 either way.
+nb::object text_of_str(nb::handle value) {
+    PyObject* s = value.ptr();
+    if (PyUnicode_READY(s) < 0) throw nb::python_error();
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    runprint::ShownSize size;
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: size = runprint::measure_shown(static_cast<const Py_UCS1*>(data), n); break;
+        case PyUnicode_2BYTE_KIND: size = runprint::measure_shown(static_cast<const Py_UCS2*>(data), n); break;
+        default: size = runprint::measure_shown(static_cast<const Py_UCS4*>(data), n); break;
+    }
+    if (size.length == n && PyUnicode_CheckExact(s)) return nb::borrow(value);
+    // The kind follows from the characters kept, as the interpreter requires of every str.
+    PyObject* r = PyUnicode_New(static_cast<Py_ssize_t>(size.length), std::min<Py_UCS4>(size.kept, 0x10FFFF));
+    if (!r) throw nb::python_error();
+    const int out_kind = PyUnicode_KIND(r);
+    void* out = PyUnicode_DATA(r);
+    switch (kind) {
+        case PyUnicode_1BYTE_KIND: write_shown_as<Py_UCS1>(out_kind, data, n, size, out); break;
+        case PyUnicode_2BYTE_KIND: write_shown_as<Py_UCS2>(out_kind, data, n, size, out); break;
+        default: write_shown_as<Py_UCS4>(out_kind, data, n, size, out); break;
+    }
+    return nb::steal(r);
+}
+
 }  // namespace
 
 NB_MODULE(runprint, m) {
@@ -81,19 +124,7 @@ NB_MODULE(runprint, m) {
 
     m.def("_text", [](nb::handle value) -> nb::object {
         if (!PyUnicode_Check(value.ptr())) return str_of(runprint::text(bind::from_python(value)));
-        // Strings, the common case, skip the Value: Python already holds their UTF-8.
-        Py_ssize_t n = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(value.ptr(), &n);
-        std::string held;
-        if (!p) {
-            PyErr_Clear();  // lone surrogates: take the bytes the slow way
-            held = bind::utf8_of(value);
-        }
-        std::string_view in = p ? std::string_view(p, static_cast<std::size_t>(n)) : std::string_view(held);
-        std::string shown = runprint::text_of_string(in);
-        // Every escape is longer than what it replaces, so equal length means equal text.
-        if (shown.size() == in.size() && PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-        return str_of(shown);
+        return text_of_str(value);
     }, "value"_a.none());
 
     nb::handle self = m;

@@ -1,149 +1,288 @@
 // Escaping of untrusted values for the text listing.
 #include "runprint/text.hpp"
 
-#include <cstdint>
+#include <array>
 #include <cstring>
-#include <utility>
-
-#include <unicode/uchar.h>
 
 #include "value/json.hpp"
+#include "value/unicode.hpp"
+#include "value/utf8.hpp"
 
 namespace runprint {
 namespace {
 
-constexpr std::uint32_t kHidden = U_GC_CC_MASK | U_GC_CF_MASK | U_GC_ZL_MASK | U_GC_ZP_MASK;
+// Every piece of text a character can turn into is at most eight ASCII bytes ("\u10ffff"), kept
+// in a word: byte k (counting from the least significant) is the k-th character.
+using Word = std::uint64_t;
 
-// ASCII below DEL never needs escaping, so whole words of it are skipped at once.
-bool plain_ascii_word(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    // High bit set: non-ASCII, or 0x7F (which +1 turns into 0x80). A carry out of a 0xFF byte only
-    // ever lands next to a byte that is already flagged, so false alarms just fall to the slow path.
-    return ((w | (w + 0x0101010101010101ULL)) & 0x8080808080808080ULL) == 0;
+constexpr char kHex[] = "0123456789abcdef";
+
+// Length of the hidden-character escape: \u and at least four lowercase hex digits.
+[[gnu::always_inline]] inline std::size_t escape_length(char32_t c) {
+    return 6 + (c >= 0x10000) + (c >= 0x100000);
 }
 
-// The code point at s[i] and its length; surrogates decode too (a lone one may come from Python).
-// Returns length 0 for a byte that starts no sequence.
-std::size_t decode(std::string_view s, std::size_t i, char32_t& cp) {
-    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    auto cont = [&](std::size_t k) { return k < s.size() && (b(k) & 0xC0) == 0x80; };
-    unsigned char c = b(i);
-    if (c >= 0xC2 && c <= 0xDF && cont(i + 1)) {
-        cp = (char32_t(c & 0x1F) << 6) | (b(i + 1) & 0x3F);
-        return 2;
-    }
-    if (c >= 0xE0 && c <= 0xEF && cont(i + 1) && cont(i + 2)) {
-        cp = (char32_t(c & 0x0F) << 12) | (char32_t(b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
-        return cp >= 0x800 ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-        cp = (char32_t(c & 0x07) << 18) | (char32_t(b(i + 1) & 0x3F) << 12) |
-             (char32_t(b(i + 2) & 0x3F) << 6) | (b(i + 3) & 0x3F);
-        return cp >= 0x10000 && cp <= 0x10FFFF ? 4 : 0;
-    }
-    return 0;
+// The hidden-character escape of c. Six digits are looked up a byte at a time, then the leading
+// ones beyond the needed count are shifted out; no branch on c.
+[[gnu::always_inline]] inline Word escape_word(char32_t c) {
+    static constexpr auto pairs = [] {
+        std::array<std::uint16_t, 256> t{};
+        for (unsigned b = 0; b < 256; ++b)
+            t[b] = static_cast<std::uint16_t>(kHex[b >> 4] | kHex[b & 15] << 8);
+        return t;
+    }();
+    const Word digits = Word{pairs[(c >> 16) & 0xFF]} | Word{pairs[(c >> 8) & 0xFF]} << 16 | Word{pairs[c & 0xFF]} << 32;
+    const std::size_t drop = 8 - escape_length(c);
+    return Word{'\\'} | Word{'u'} << 8 | (digits >> (8 * drop)) << 16;
 }
 
-void put_escape(char32_t cp, std::string& out) {
-    static constexpr char hex[] = "0123456789abcdef";
+// How a code point below 256 shows: len 1 is the character itself, otherwise word holds its
+// escape (the JSON encoder's, or the hidden-character one).
+struct Shown {
+    std::uint8_t len;
+    Word word;
+};
+using Latin1 = std::array<Shown, 256>;
+
+// in_string: inside a string body, where the JSON encoder's escapes come first. Taken from the
+// encoder itself, so the two cannot disagree.
+Latin1 make_latin1(bool in_string) {
+    Latin1 t{};
+    for (char32_t c = 0; c < 256; ++c) {
+        Shown& e = t[c];
+        std::string json;
+        if (in_string && c < 0x80) kamo::json::encode_string_body(std::string(1, static_cast<char>(c)), json);
+        if (json.size() > 1) {
+            e.len = static_cast<std::uint8_t>(json.size());
+            for (std::size_t k = 0; k < json.size(); ++k) e.word |= Word{static_cast<unsigned char>(json[k])} << (8 * k);
+        } else if (kamo::unicode::hidden(c)) {
+            e.len = static_cast<std::uint8_t>(escape_length(c));
+            e.word = escape_word(c);
+        } else {
+            e.len = 1;
+        }
+    }
+    return t;
+}
+
+const Latin1& string_latin1() {
+    static const Latin1 t = make_latin1(true);
+    return t;
+}
+
+const Latin1& json_text_latin1() {
+    static const Latin1 t = make_latin1(false);
+    return t;
+}
+
+// Escapes are dense in hostile text and fall at random, so the per-character steps below do not
+// branch on whether a character is escaped: both answers are computed and one is picked by a mask.
+
+// All ones when b holds, else zero.
+template <class T>
+[[gnu::always_inline]] inline T mask(bool b) {
+    return T{0} - static_cast<T>(b);
+}
+
+template <class T>
+[[gnu::always_inline]] inline T pick(bool b, T yes, T no) {
+    return no ^ ((yes ^ no) & mask<T>(b));
+}
+
+// Units c shows as; 1 when it stays as it is.
+[[gnu::always_inline]] inline std::size_t shown_length_of(const Latin1& latin, char32_t c) {
+    const std::size_t hidden = kamo::unicode::hidden(c);
+    const std::size_t wide = 1 + hidden * (escape_length(c) - 1);
+    return pick<std::size_t>(c < 256, latin[c & 255].len, wide);
+}
+
+// The escape c shows as, when shown_length_of(c) is more than 1.
+[[gnu::always_inline]] inline Word shown_word(const Latin1& latin, char32_t c) {
+    return pick<Word>(c < 256, latin[c & 255].word, escape_word(c));
+}
+
+void append_word(Word w, std::size_t len, std::string& out) {
     char buf[8];
-    int n = 0;
-    do {
-        buf[n++] = hex[cp & 15];
-        cp >>= 4;
-    } while (cp);
-    while (n < 4) buf[n++] = '0';
-    out += "\\u";
-    while (n) out.push_back(buf[--n]);
+    for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>((w >> (8 * k)) & 0xFF);
+    out.append(buf, len);
 }
 
-// Offset of the first code point that must be escaped, or s.size(); len gets its byte length.
-std::size_t next_hidden(std::string_view s, std::size_t i, char32_t& cp, std::size_t& len) {
+// Where a step starts: inside a string body, the JSON encoder's escapes come first; over JSON
+// text already written, only the hidden characters are left.
+enum class Step { StringBody, JsonText };
+
+template <Step S>
+const Latin1& latin1() {
+    return S == Step::StringBody ? string_latin1() : json_text_latin1();
+}
+
+// Eight bytes of ASCII that show as themselves.
+template <Step S>
+[[gnu::always_inline]] inline bool plain8(const char* p) {
+    constexpr Word ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    // High bit set: 0x80 or more, or 0x7F (which + 1 turns into 0x80). A carry or borrow only
+    // ever reaches past a byte that is flagged already.
+    Word special = (w | (w + ones)) & high;
+    if constexpr (S == Step::StringBody) {
+        auto zero_byte = [&](Word v) { return (v - ones) & ~v & high; };
+        special |= zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) | ((w - ones * 0x20) & ~w & high);
+    }
+    return special == 0;
+}
+
+// Offset of the first code point at or after i in UTF-8 text that does not show as itself, or
+// s.size(); c and len get that code point and its byte length. Ill-formed bytes show as they
+// are; an encoded lone surrogate is a code point like any other.
+template <Step S>
+std::size_t next_shown(std::string_view s, std::size_t i, char32_t& c, std::size_t& len) {
+    const Latin1& latin = latin1<S>();
     const std::size_t n = s.size();
     while (i < n) {
-        while (i + 8 <= n && plain_ascii_word(s.data() + i)) i += 8;
+        while (i + 8 <= n && plain8<S>(s.data() + i)) i += 8;
         if (i >= n) break;
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x7F) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            if (latin[b].len != 1) {
+                c = b;
+                len = 1;
+                return i;
+            }
             ++i;
             continue;
         }
-        if (c == 0x7F) {
-            cp = 0x7F;
-            len = 1;
-            return i;
-        }
-        std::size_t k = decode(s, i, cp);
-        if (k == 0) {
-            ++i;
-            continue;
-        }
-        if (U_MASK(u_charType(static_cast<UChar32>(cp))) & kHidden) {
-            len = k;
-            return i;
-        }
-        i += k;
+        len = kamo::utf8::decode<kamo::utf8::Surrogates::Accept>(s, i, c);
+        if (len && shown_length_of(latin, c) != 1) return i;
+        i += len ? len : 1;
     }
     return n;
 }
 
-void json_form(const kamo::Value& value, std::string& out) {
-    if (value.is_str())
-        kamo::json::encode_string_body(value.as_str(), out);
-    else
-        kamo::json::encode(value, out);
-}
-
-// Appends s to out, escaping from the first hidden code point, already found at `at`.
-void escape_from(std::string_view s, std::size_t at, char32_t cp, std::size_t len, std::string& out) {
-    std::size_t run = 0;
+// Appends s from `from` on, as step S shows it; the first code point to change is already known.
+template <Step S>
+void append_shown(std::string_view s, std::size_t from, std::size_t at, char32_t c, std::size_t len, std::string& out) {
+    const Latin1& latin = latin1<S>();
     while (at < s.size()) {
-        out.append(s.data() + run, at - run);
-        put_escape(cp, out);
-        run = at + len;
-        at = next_hidden(s, run, cp, len);
+        out.append(s.data() + from, at - from);
+        append_word(shown_word(latin, c), shown_length_of(latin, c), out);
+        from = at + len;
+        at = next_shown<S>(s, from, c, len);
     }
-    out.append(s.data() + run, s.size() - run);
+    out.append(s.data() + from, s.size() - from);
 }
 
-// Escapes json, handing it back untouched when nothing in it needs escaping (the usual case).
-std::string finish(std::string json) {
-    char32_t cp = 0;
+void append_value(const kamo::Value& value, std::string& out) {
+    char32_t c = 0;
     std::size_t len = 0;
-    std::size_t at = next_hidden(json, 0, cp, len);
-    if (at == json.size()) return json;
-    std::string out;
-    out.reserve(json.size() + 16);
-    escape_from(json, at, cp, len, out);
-    return out;
+    if (value.is_str()) {
+        std::string_view s = value.as_str();
+        std::size_t at = next_shown<Step::StringBody>(s, 0, c, len);
+        append_shown<Step::StringBody>(s, 0, at, c, len, out);
+        return;
+    }
+    // The JSON text goes straight into out and is left there when nothing in it is hidden.
+    const std::size_t start = out.size();
+    kamo::json::encode(value, out);
+    std::size_t at = next_shown<Step::JsonText>(std::string_view(out).substr(start), 0, c, len);
+    if (start + at == out.size()) return;
+    std::string json = out.substr(start);
+    out.resize(start);
+    append_shown<Step::JsonText>(json, 0, at, c, len, out);
 }
 
 }  // namespace
 
-void append_escaped(std::string_view s, std::string& out) {
-    char32_t cp = 0;
-    std::size_t len = 0;
-    std::size_t at = next_hidden(s, 0, cp, len);  // sets cp and len: call it before passing them
-    escape_from(s, at, cp, len, out);
-}
-
 std::string text(const kamo::Value& value) {
-    std::string json;
-    json_form(value, json);
-    return finish(std::move(json));
+    std::string out;
+    append_value(value, out);
+    return out;
 }
 
-std::string text_of_string(std::string_view s) {
-    std::string json;
-    kamo::json::encode_string_body(s, json);
-    return finish(std::move(json));
+void append_text(const kamo::Value& value, std::string& out) { append_value(value, out); }
+
+namespace {
+
+// Offset of the first character that does not show as itself, or n; kept gets the bitwise OR of
+// the characters before it, or a value in the same width class.
+template <class Unit>
+std::size_t first_shown(const Latin1& latin, const Unit* s, std::size_t n, char32_t& kept) {
+    std::size_t i = 0;
+    char32_t bits = 0;
+    if constexpr (sizeof(Unit) == 1) {  // plain ASCII adds nothing to kept's width class
+        while (i + 8 <= n && plain8<Step::StringBody>(reinterpret_cast<const char*>(s + i))) i += 8;
+    }
+    for (; i < n; ++i) {
+        const char32_t c = s[i];
+        if (c < 256 ? latin[c].len != 1 : kamo::unicode::hidden(c)) break;
+        bits |= c;
+    }
+    kept = bits;
+    return i;
 }
 
-void append_text(const kamo::Value& value, std::string& out) {
-    std::string json;
-    json_form(value, json);
-    append_escaped(json, out);
+}  // namespace
+
+template <class Unit>
+ShownSize measure_shown(const Unit* s, std::size_t n) {
+    const Latin1& latin = string_latin1();
+    // Plain text is the common case: a scan whose branches go one way, then a count that has none.
+    ShownSize size;
+    size.unchanged = first_shown(latin, s, n, size.kept);
+    std::size_t len = size.unchanged, escaped = 0;
+    char32_t bits = 0;
+    for (std::size_t i = size.unchanged; i < n; ++i) {
+        const char32_t c = s[i];
+        const std::size_t k = shown_length_of(latin, c);
+        len += k;
+        escaped += k != 1;
+        bits |= c & mask<char32_t>(k == 1);
+    }
+    size.length = len;
+    size.escaped = escaped;
+    size.kept |= bits;
+    return size;
 }
+
+template <class Unit, class Out>
+void write_shown(const Unit* s, std::size_t n, const ShownSize& size, Out* out) {
+    const Latin1& latin = string_latin1();
+    Out* const end = out + size.length;
+    std::size_t i = 0;
+    for (; i < size.unchanged; ++i) out[i] = static_cast<Out>(s[i]);
+    out += i;
+    // Where escapes are dense, eight units go out for every character and the next one starts
+    // where its text ends, which is safe while eight units of room remain. Where they are sparse,
+    // a branch that mostly goes one way costs less.
+    const bool dense = size.escaped * 8 > n - size.unchanged;
+    for (; dense && i < n && end - out >= 8; ++i) {
+        const char32_t c = s[i];
+        const std::size_t k = shown_length_of(latin, c);
+        const Word w = shown_word(latin, c);
+        out[0] = static_cast<Out>(pick<char32_t>(k == 1, c, U'\\'));
+        for (unsigned b = 1; b < 8; ++b) out[b] = static_cast<Out>((w >> (8 * b)) & 0xFF);
+        out += k;
+    }
+    for (; i < n; ++i) {
+        const char32_t c = s[i];
+        const std::size_t k = shown_length_of(latin, c);
+        if (k == 1) {
+            *out++ = static_cast<Out>(c);
+            continue;
+        }
+        const Word w = shown_word(latin, c);
+        for (std::size_t b = 0; b < k; ++b) *out++ = static_cast<Out>((w >> (8 * b)) & 0xFF);
+    }
+}
+
+template ShownSize measure_shown(const std::uint8_t*, std::size_t);
+template ShownSize measure_shown(const std::uint16_t*, std::size_t);
+template ShownSize measure_shown(const std::uint32_t*, std::size_t);
+template void write_shown(const std::uint8_t*, std::size_t, const ShownSize&, std::uint8_t*);
+template void write_shown(const std::uint16_t*, std::size_t, const ShownSize&, std::uint8_t*);
+template void write_shown(const std::uint16_t*, std::size_t, const ShownSize&, std::uint16_t*);
+template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint8_t*);
+template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint16_t*);
+template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint32_t*);
 
 }  // namespace runprint

@@ -1,8 +1,9 @@
 // Untrusted record values turned into one inert line: JSON form, controls and format chars escaped.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "value/value.hpp"
 
@@ -13,13 +14,33 @@ namespace runprint {
 // for a well-formed Value; ill-formed UTF-8 bytes pass through untouched.
 std::string text(const kamo::Value& value);
 
-// text() of a string value, straight from its UTF-8 bytes.
-std::string text_of_string(std::string_view s);
-
 // Appends text(value) to out.
 void append_text(const kamo::Value& value, std::string& out);
 
-// The last step alone: appends s with the Cc/Cf/Zl/Zp code points escaped.
-void append_escaped(std::string_view s, std::string& out);
+// text() of a string held as code units of one width (Latin-1, UCS-2 or UCS-4), in two passes so
+// the result can be written straight into its final place: measure_shown, then write_shown of
+// exactly size.length units. Lone surrogates stay as they are.
+struct ShownSize {
+    std::size_t length = 0;     // of the result; equal to the input's exactly when nothing changes,
+                                // since every escape is longer than what it replaces
+    std::size_t unchanged = 0;  // leading characters that show as themselves
+    std::size_t escaped = 0;    // characters that do not
+    char32_t kept = 0;          // bitwise OR of the characters that stay (every escape is ASCII),
+                                // which lies in the same width class as their maximum
+};
+template <class Unit>
+ShownSize measure_shown(const Unit* s, std::size_t n);
+template <class Unit, class Out>
+void write_shown(const Unit* s, std::size_t n, const ShownSize& size, Out* out);
+
+extern template ShownSize measure_shown(const std::uint8_t*, std::size_t);
+extern template ShownSize measure_shown(const std::uint16_t*, std::size_t);
+extern template ShownSize measure_shown(const std::uint32_t*, std::size_t);
+extern template void write_shown(const std::uint8_t*, std::size_t, const ShownSize&, std::uint8_t*);
+extern template void write_shown(const std::uint16_t*, std::size_t, const ShownSize&, std::uint8_t*);
+extern template void write_shown(const std::uint16_t*, std::size_t, const ShownSize&, std::uint16_t*);
+extern template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint8_t*);
+extern template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint16_t*);
+extern template void write_shown(const std::uint32_t*, std::size_t, const ShownSize&, std::uint32_t*);
 
 }  // namespace runprint

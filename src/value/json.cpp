@@ -1,6 +1,8 @@
 // Strict JSON decoder and the ensure_ascii=False encoder.
 #include "json.hpp"
 
+#include "utf8.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,49 +18,6 @@ constexpr int kMaxDepth = 512;
 
 [[noreturn]] void fail(const std::string& what, std::size_t pos) {
     throw DecodeError(what + ": char " + std::to_string(pos));
-}
-
-void put_utf8(char32_t c, std::string& out) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0. Surrogates count as ill-formed: a lone
-// surrogate could never be printed or encoded again, so it is refused at the door.
-[[gnu::always_inline]] inline std::size_t utf8_len(std::string_view s, std::size_t i) {
-    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    std::size_t n = s.size() - i;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return n >= 2 && (b(i + 1) & 0xC0) == 0x80 ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (n < 3) return 0;
-        unsigned char c1 = b(i + 1);
-        if (c == 0xE0 && c1 < 0xA0) return 0;
-        if (c == 0xED && c1 >= 0xA0) return 0;  // surrogates
-        return (c1 & 0xC0) == 0x80 && (b(i + 2) & 0xC0) == 0x80 ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (n < 4) return 0;
-        unsigned char c1 = b(i + 1);
-        if (c == 0xF0 && c1 < 0x90) return 0;
-        if (c == 0xF4 && c1 >= 0x90) return 0;
-        return (c1 & 0xC0) == 0x80 && (b(i + 2) & 0xC0) == 0x80 && (b(i + 3) & 0xC0) == 0x80 ? 4 : 0;
-    }
-    return 0;
 }
 
 // Code units of UTF-16/UTF-32 text turned into UTF-8; lone surrogates and bad lengths fail.
@@ -85,7 +44,7 @@ std::string transcode(std::string_view d, int unit, bool big_endian) {
         }
         if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
             throw DecodeError("invalid code point in encoded text");
-        put_utf8(c, out);
+        utf8::append(c, out);
     }
     return out;
 }
@@ -281,7 +240,8 @@ private:
                     ++i_;
                     continue;
                 }
-                std::size_t n = utf8_len(s_, i_);
+                char32_t cp;
+                std::size_t n = utf8::decode(s_, i_, cp);  // a surrogate could never be printed again
                 if (!n) fail("Invalid UTF-8 text at", i_);
                 i_ += n;
             }
@@ -318,7 +278,7 @@ private:
                     // Deliberately stricter than Python: a lone surrogate makes a string that
                     // can never be printed or encoded again, so the record counts as malformed.
                     if (cp >= 0xD800 && cp <= 0xDFFF) fail("Lone surrogate in \\u escape", i_ - 6);
-                    put_utf8(cp, out);
+                    utf8::append(cp, out);
                     break;
                 }
                 default: fail("Invalid \\escape", i_ - 2);
@@ -464,27 +424,7 @@ Value decode(std::string_view data, Input input) {
     return Parser(text).document();
 }
 
-bool valid_utf8(std::string_view s) {
-    const std::size_t n = s.size();
-    for (std::size_t i = 0; i < n;) {
-        // ASCII runs are the common case: eight bytes at a time.
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, s.data() + i, 8);
-            if (word & 0x8080808080808080ull) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len = utf8_len(s, i);
-        if (!len) return false;
-        i += len;
-    }
-    return true;
-}
+bool valid_utf8(std::string_view s) { return utf8::valid(s); }
 
 void encode_string_body(std::string_view s, std::string& out) {
     static const char* hex = "0123456789abcdef";
