@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -18,22 +17,39 @@ namespace output {
 
 namespace json = kamo::json;
 
-Utf8Buffer::~Utf8Buffer() { std::free(data_); }
-
 char* Utf8Buffer::grow(std::size_t n) {
-    if (n > (static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_)) {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - size_) {
         PyErr_NoMemory();
         return nullptr;
     }
-    std::size_t cap = std::max({cap_ * 2, size_ + n, std::size_t{1} << 16});
-    auto* data = static_cast<char*>(std::realloc(data_, cap));
-    if (!data) {
-        PyErr_NoMemory();
+    auto cap = static_cast<Py_ssize_t>(std::max({cap_ * 2, size_ + n, std::size_t{1} << 16}));
+    if (!bytes_) {
+        bytes_ = PyBytes_FromStringAndSize(nullptr, cap);
+    } else if (_PyBytes_Resize(&bytes_, cap) < 0) {
+        bytes_ = nullptr;  // already released by the resize
+    }
+    if (!bytes_) {
+        data_ = nullptr;
+        size_ = cap_ = 0;
         return nullptr;
     }
-    data_ = data;
-    cap_ = cap;
+    data_ = PyBytes_AS_STRING(bytes_);
+    cap_ = static_cast<std::size_t>(cap);
     return data_ + size_;
+}
+
+PyObject* Utf8Buffer::finish() {
+    Ref owner(bytes_ ? bytes_ : PyBytes_FromStringAndSize("", 0));
+    std::size_t size = size_;
+    bytes_ = nullptr;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+    if (!owner) return nullptr;
+    // A view of the bytes written, without shrinking the block: a shrunk block is handed back to
+    // the system at once, and the next document would start again on fresh pages.
+    Ref whole(PyMemoryView_FromObject(owner.get()));
+    if (!whole) return nullptr;
+    return PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(size));
 }
 
 namespace {
@@ -110,17 +126,29 @@ private:
         return true;
     }
 
-    bool string(PyObject* o) {
+    static char* put_at(char* p, std::string_view s) {
+        std::memcpy(p, s.data(), s.size());
+        return p + s.size();
+    }
+
+    // before, then the str as a JSON string literal, then after: one buffer check for the
+    // usual short string.
+    bool string(PyObject* o, std::string_view before = {}, std::string_view after = {}) {
         if (PyUnicode_READY(o) < 0) return false;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
         const int kind = PyUnicode_KIND(o);
         const bool ascii = PyUnicode_IS_ASCII(o);
         const char* data = static_cast<const char*>(PyUnicode_DATA(o));
-        if (!put("\"")) return false;
-        for (Py_ssize_t at = 0; at < n;) {
+        Py_ssize_t at = 0;
+        char* p = nullptr;
+        do {
             Py_ssize_t len = std::min(n - at, kStringPiece);
-            char* p = out_.bytes.room(json::kMaxBytesPerUnit * static_cast<std::size_t>(len));
-            if (!p) return false;
+            std::size_t room = json::kMaxBytesPerUnit * static_cast<std::size_t>(len) + before.size() + after.size() + 2;
+            if (!(p = out_.bytes.room(room))) return false;
+            if (at == 0) {
+                p = put_at(p, before);
+                *p++ = '"';
+            }
             const char* from = data + at * kind;
             const auto count = static_cast<std::size_t>(len);
             if (ascii)
@@ -131,10 +159,12 @@ private:
                 p = json::write_string_body(reinterpret_cast<const std::uint16_t*>(from), count, p, out_.surrogates);
             else
                 p = json::write_string_body(reinterpret_cast<const std::uint32_t*>(from), count, p, out_.surrogates);
-            out_.bytes.commit(p);
             at += len;
-        }
-        return put("\"");
+            if (at < n) out_.bytes.commit(p);
+        } while (at < n);
+        *p++ = '"';
+        out_.bytes.commit(put_at(p, after));
+        return true;
     }
 
     // int.__repr__, whatever the subclass says: 64-bit values directly, larger ones through
@@ -291,9 +321,10 @@ private:
         return push(Kind::Items, o, items, '{');
     }
 
-    bool key(PyObject* k) {
-        if (PyUnicode_Check(k)) return string(k);
-        if (!put("\"")) return false;
+    bool key(PyObject* k, bool first) {
+        using namespace std::string_view_literals;
+        if (PyUnicode_Check(k)) return string(k, first ? ""sv : ", "sv, ": "sv);
+        if (!put(first ? "\""sv : ", \""sv)) return false;
         bool ok;
         if (PyFloat_Check(k)) ok = number(PyFloat_AS_DOUBLE(k));
         else if (k == Py_True) ok = put("true");
@@ -305,7 +336,7 @@ private:
                          Py_TYPE(k)->tp_name);
             return false;
         }
-        return ok && put("\"");
+        return ok && put("\": ");
     }
 
     // Writes the next member of the innermost container, or closes it.
@@ -341,8 +372,7 @@ private:
         }
         const bool first = f.first;
         f.first = false;
-        if (!first && !put(", ")) return false;
-        if (k && !(key(k) && put(": "))) return false;
+        if (k ? !key(k, first) : (!first && !put(", "))) return false;
         return value(v);  // may push: f is not used after this
     }
 };

@@ -8,13 +8,15 @@
 
 namespace output {
 
-// A growable byte buffer on the C heap (not Python's allocator, so growing it never runs Python).
+// A growable byte buffer that is a bytes object from the start, so the finished text is handed
+// on without a copy. Nothing else sees the object until finish(), so it may be resized in place;
+// bytes are not tracked by the garbage collector, so growing never runs Python code.
 class Utf8Buffer {
 public:
     Utf8Buffer() = default;
     Utf8Buffer(const Utf8Buffer&) = delete;
     Utf8Buffer& operator=(const Utf8Buffer&) = delete;
-    ~Utf8Buffer();
+    ~Utf8Buffer() { Py_XDECREF(bytes_); }
 
     // Room for n more bytes at the end; nullptr, with MemoryError set, when it cannot grow.
     char* room(std::size_t n) { return cap_ - size_ >= n ? data_ + size_ : grow(n); }
@@ -23,9 +25,13 @@ public:
 
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }
+    // The bytes written, as a read-only memoryview of exactly that size (a new reference), or
+    // nullptr with an error set; the buffer is empty afterwards.
+    PyObject* finish();
 
 private:
     char* grow(std::size_t n);
+    PyObject* bytes_ = nullptr;
     char* data_ = nullptr;
     std::size_t size_ = 0, cap_ = 0;
 };

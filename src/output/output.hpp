@@ -115,7 +115,7 @@ bool append_error(PyObject* report, PyObject* code, PyObject* message, PyObject*
 PyObject* mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt);
 // print(text) of the finished document on the current sys.stdout.
 struct JsonText;
-bool print_document(const JsonText& text);
+bool print_document(JsonText& text);
 
 // Module functions: the recorders, run_with_json, _diagnostics_to_stderr.
 extern PyMethodDef recorder_methods[];

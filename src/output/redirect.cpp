@@ -235,30 +235,29 @@ bool write_text(PyObject* stream, PyObject* text) {
 
 // The document's bytes straight into the binary buffer under a UTF-8 text stream: exactly the
 // bytes the stream's own encoding would produce from the text, without making the text first.
-bool write_bytes(PyObject* stream, const JsonText& text) {
+bool write_bytes(PyObject* stream, PyObject* view) {
     Ref buffer(PyObject_GetAttr(stream, names().buffer));
     // What the text layer holds must go first.
     if (!buffer || !flush(stream)) return false;
-    const char* data = text.bytes.data();
-    std::size_t left = text.bytes.size();
-    while (left > 0) {
-        Ref chunk(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(left)));
-        if (!chunk) return false;
+    Ref chunk = Ref::borrow(view);
+    for (;;) {
         Ref written(PyObject_CallMethodObjArgs(buffer.get(), names().write, chunk.get(), nullptr));
         if (!written) return false;
         // A raw stream may take less than it was given; a buffered one takes everything.
+        Py_ssize_t size = PyObject_Length(chunk.get());
         Py_ssize_t n = PyLong_Check(written.get()) ? PyLong_AsSsize_t(written.get()) : -1;
-        if (n < 0 && PyErr_Occurred()) return false;
-        if (n <= 0 || static_cast<std::size_t>(n) >= left) break;
-        data += n;
-        left -= static_cast<std::size_t>(n);
+        if ((n < 0 || size < 0) && PyErr_Occurred()) return false;
+        if (n <= 0 || n >= size) return true;
+        chunk.reset(PySequence_GetSlice(chunk.get(), n, size));
+        if (!chunk) return false;
     }
-    return true;
 }
 
 }  // namespace
 
-bool print_document(const JsonText& text) {
+bool print_document(JsonText& text) {
+    Ref view(text.bytes.finish());
+    if (!view) return false;
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (!out) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
@@ -268,9 +267,10 @@ bool print_document(const JsonText& text) {
     Ref stream = Ref::borrow(out);
     const Names& n = names();
     if (!text.surrogates && Py_TYPE(out) == module_state().text_wrapper && is_utf8(out)) {
-        if (!write_bytes(stream.get(), text)) return false;
+        if (!write_bytes(stream.get(), view.get())) return false;
     } else {
-        Ref line(PyUnicode_DecodeUTF8(text.bytes.data(), static_cast<Py_ssize_t>(text.bytes.size()), "surrogatepass"));
+        const Py_buffer* bytes = PyMemoryView_GET_BUFFER(view.get());
+        Ref line(PyUnicode_DecodeUTF8(static_cast<const char*>(bytes->buf), bytes->len, "surrogatepass"));
         if (!line || !write_text(stream.get(), line.get())) return false;
     }
     // The line feed goes through the text layer, which translates and line-buffers it as print's would be.

@@ -411,7 +411,7 @@ private:
 };
 
 // The escape rule of the text form: the characters a string must escape, and how.
-inline bool needs_escape(char32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
+constexpr bool needs_escape(char32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
 
 char* write_escape(unsigned char c, char* p) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -462,10 +462,25 @@ inline bool plain_units(const std::uint16_t* s) {
     return escapes_in<kOnes16, kHigh16>(w) == 0;
 }
 
+// What each byte value asks of the string writer: 0 copy it, 1 escape it, 2 encode it as a
+// code point (from 0x80 up, when the units are code points rather than UTF-8 bytes).
+struct ByteClass {
+    std::uint8_t utf8[256];
+    std::uint8_t code_point[256];
+    constexpr ByteClass() : utf8(), code_point() {
+        for (int c = 0; c < 256; ++c) {
+            utf8[c] = needs_escape(static_cast<char32_t>(c)) ? 1 : 0;
+            code_point[c] = c >= 0x80 ? 2 : utf8[c];
+        }
+    }
+};
+constexpr ByteClass kByteClass;
+
 // The one string writer behind every overload: Unit is the code unit, kUtf8 says the bytes are
 // UTF-8 already (copied through) rather than code points to encode.
 template <class Unit, bool kUtf8>
 char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
+    const std::uint8_t* classes = kUtf8 ? kByteClass.utf8 : kByteClass.code_point;
     std::size_t i = 0;
     for (;;) {
         if constexpr (sizeof(Unit) == 1) {
@@ -476,11 +491,11 @@ char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
         }
         if (i >= n) return p;
         char32_t c = s[i++];
-        if (c < 0x80) {
-            if (needs_escape(c)) p = write_escape(static_cast<unsigned char>(c), p);
-            else *p++ = static_cast<char>(c);
-        } else if constexpr (kUtf8) {
+        std::uint8_t what = c < 0x100 ? classes[c] : 2;
+        if (what == 0) {
             *p++ = static_cast<char>(c);
+        } else if (what == 1) {
+            p = write_escape(static_cast<unsigned char>(c), p);
         } else {
             if constexpr (sizeof(Unit) > 1)
                 if (c >= 0xD800 && c <= 0xDFFF) surrogate = true;
