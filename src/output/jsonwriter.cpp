@@ -270,6 +270,8 @@ private:
     // writes an empty one at once, then checks for a cycle.
     bool open_seq(PyObject* o) {
         if (Py_EnterRecursiveCall(kRecursion)) return false;
+        // Iterating a subclass may drop every other reference to it.
+        Ref held = Ref::borrow(o);
         PyObject* seq;
         if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
             Py_INCREF(o);
@@ -277,7 +279,6 @@ private:
         } else {
             before_python();
             // Iterates the subclass, as json's encoder does; the result is a new list.
-            Ref held = Ref::borrow(o);
             seq = PySequence_Fast(o, "_iterencode_list needs a sequence");
             if (!seq) {
                 Py_LeaveRecursiveCall();
@@ -312,7 +313,7 @@ private:
         }
         if (PyDict_CheckExact(o)) return push(Kind::Dict, o, nullptr, '{');
         before_python();
-        Ref held = Ref::borrow(o);
+        Ref held = Ref::borrow(o);  // items() may drop every other reference to it
         PyObject* items = PyMapping_Items(o);  // a new list, whatever items() returned
         if (!items) {
             Py_LeaveRecursiveCall();
