@@ -15,21 +15,23 @@
 namespace output {
 
 std::optional<FdSwap> FdSwap::make(int target, int source) {
+    int flags = fcntl(target, F_GETFD);
     // The saved copy is not inherited: a child must not hold the real standard output open.
-    int saved = fcntl(target, F_DUPFD_CLOEXEC, 0);
+    int saved = flags < 0 ? -1 : fcntl(target, F_DUPFD_CLOEXEC, 0);
     if (saved < 0) return std::nullopt;
     while (dup2(source, target) < 0) {
         if (errno == EINTR) continue;
         close(saved);
         return std::nullopt;
     }
-    return FdSwap(target, saved);
+    return FdSwap(target, saved, flags);
 }
 
 void FdSwap::restore() noexcept {
     if (saved_ < 0) return;
     while (dup2(saved_, target_) < 0 && errno == EINTR) {
     }
+    if (flags_ & FD_CLOEXEC) fcntl(target_, F_SETFD, flags_);
     close(saved_);
     saved_ = -1;
 }

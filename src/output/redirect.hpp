@@ -16,15 +16,16 @@ class FdSwap {
 public:
     // Nothing when a descriptor cannot be duplicated; then nothing was changed.
     static std::optional<FdSwap> make(int target, int source);
-    FdSwap(FdSwap&& o) noexcept : target_(o.target_), saved_(o.saved_) { o.saved_ = -1; }
+    FdSwap(FdSwap&& o) noexcept : target_(o.target_), saved_(o.saved_), flags_(o.flags_) { o.saved_ = -1; }
     FdSwap& operator=(FdSwap&&) = delete;
     ~FdSwap() { restore(); }
     void restore() noexcept;
 
 private:
-    FdSwap(int target, int saved) : target_(target), saved_(saved) {}
+    FdSwap(int target, int saved, int flags) : target_(target), saved_(saved), flags_(flags) {}
     int target_;
     int saved_;  // the duplicate of target as it was; -1 once restored
+    int flags_;  // target's descriptor flags (close-on-exec), which dup2 does not keep
 };
 
 // The redirection's state between entry and exit.
