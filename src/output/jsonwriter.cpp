@@ -127,7 +127,7 @@ private:
     }
 
     static char* put_at(char* p, std::string_view s) {
-        std::memcpy(p, s.data(), s.size());
+        if (!s.empty()) std::memcpy(p, s.data(), s.size());
         return p + s.size();
     }
 
