@@ -237,9 +237,10 @@ private:
     bool push(Kind kind, PyObject* container, PyObject* seq, char open) {
         try {
             if (stack_.size() >= kScannedPath) deep_.insert(container);
-            Py_INCREF(container);
             stack_.push_back(Frame{kind, true, container, seq, 0, {}});
+            Py_INCREF(container);
         } catch (const std::bad_alloc&) {
+            if (stack_.size() >= kScannedPath) deep_.erase(container);
             Py_XDECREF(seq);
             Py_LeaveRecursiveCall();
             PyErr_NoMemory();
