@@ -488,6 +488,13 @@ char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
         } else if constexpr (sizeof(Unit) == 2) {
             for (; i + 4 <= n && plain_units(s + i); i += 4, p += 4)
                 for (int k = 0; k < 4; ++k) p[k] = static_cast<char>(s[i + k]);
+            // Runs of CJK and other text from U+0800 up (surrogates aside): three bytes each.
+            for (; i < n && s[i] >= 0x800 && (s[i] & 0xF800) != 0xD800; ++i, p += 3) {
+                const unsigned c = s[i];
+                p[0] = static_cast<char>(0xE0 | (c >> 12));
+                p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                p[2] = static_cast<char>(0x80 | (c & 0x3F));
+            }
         }
         if (i >= n) return p;
         char32_t c = s[i++];
