@@ -6,6 +6,7 @@ import copy
 import dataclasses
 import gc
 import json
+import pickle
 import subprocess
 import sys
 import threading
@@ -152,6 +153,16 @@ def test_subclass_keeps_the_record():
     assert m != JsonReport(mode="dry_run")
     m.extra = 1
     assert m.extra == 1
+
+
+def test_copies_and_pickles_keep_every_field():
+    r = JsonReport(results=[{"success": True}], mode="dry_run", run_id="r", next_position=3, history={"h": [1]})
+    r.note = "own attribute"
+    shallow, deep, pickled = copy.copy(r), copy.deepcopy(r), pickle.loads(pickle.dumps(r))
+    for other in (shallow, deep, pickled):
+        assert other == r and other is not r and other.note == "own attribute"
+    assert shallow.results is r.results
+    assert deep.results is not r.results
 
 
 def test_no_leak_messages_at_exit():

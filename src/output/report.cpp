@@ -139,7 +139,18 @@ PyObject* report_document(PyObject* self, PyObject* args, PyObject* kwds) {
     return document(self, exit_code);
 }
 
+// Copies and pickles rebuild the report from its fields, plus any attributes of its own.
+PyObject* report_reduce(PyObject* self, PyObject*) {
+    Ref fields(field_tuple(self));
+    if (!fields) return nullptr;
+    PyObject* dict = reinterpret_cast<ReportObject*>(self)->dict;
+    if (dict && PyDict_GET_SIZE(dict) > 0)
+        return Py_BuildValue("(OOO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get(), dict);
+    return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
+}
+
 PyMethodDef report_methods[] = {
+    {"__reduce__", report_reduce, METH_NOARGS, nullptr},
     {"document", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(report_document)),
      METH_VARARGS | METH_KEYWORDS,
      "document($self, exit_code)\n--\n\nThe outcome document: results by reserved position, then the errors."},
@@ -160,6 +171,11 @@ PyMemberDef report_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef report_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot report_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "JsonReport(results=[], errors=[], mode='publish', run_id=None, planned=[], "
@@ -174,6 +190,7 @@ PyType_Slot report_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_methods, report_methods},
     {Py_tp_members, report_members},
+    {Py_tp_getset, report_getset},
     {0, nullptr},
 };
 
