@@ -2,6 +2,7 @@
 
 import contextlib
 import io
+import json
 import os
 import subprocess
 import sys
@@ -9,6 +10,8 @@ import sys
 import pytest
 
 from publish.historystore import Entry, Item, Run, demo_store, write_run
+from publish.output import JsonReport
+from publish.runfault import HistoryError
 from publish.runlens import HistoryReader
 from publish.runprint import print_history
 
@@ -106,3 +109,101 @@ def test_store_is_left_untouched(demo):
     kamo("--history", ids[0], "--db", str(path))
     assert path.read_bytes() == before
     assert sorted(os.listdir(path.parent)) == ["history.sqlite3"]
+
+
+# ---- --json: one JSON document on stdout ----------------------------------------------------
+
+CFG = {"error_code": "CFG-001", "message": "命令行参数无效", "action": "运行 kamo --help 检查参数"}
+
+
+def document_line(done):
+    assert done.stdout.count("\n") == 1 and done.stdout.endswith("\n"), done.stdout
+    doc = json.loads(done.stdout)
+    assert doc["exit_code"] == done.returncode
+    return doc
+
+
+def history_failure(call):
+    with pytest.raises(HistoryError) as raised:
+        call()
+    err = raised.value
+    return {"error_code": err.code, "message": err.message, "action": err.action}
+
+
+def test_history_list_json_is_the_document_of_the_list(demo):
+    path, _ = demo
+    done = kamo("--history", "--json", "--db", str(path))
+    assert (done.returncode, done.stderr) == (0, "")
+    expected = JsonReport(mode="history_list", history=HistoryReader(path).list_runs(20)).document(0)
+    assert done.stdout == json.dumps(expected, ensure_ascii=False) + "\n"
+    assert len(document_line(done)["history"]["runs"]) == 4
+
+
+@pytest.mark.parametrize("index", range(4))
+def test_history_detail_json_is_the_document_of_the_run(demo, index):
+    path, ids = demo
+    done = kamo("--history", ids[index], "--json", "--db", str(path))
+    assert (done.returncode, done.stderr) == (0, "")
+    expected = JsonReport(mode="history_detail", run_id=ids[index],
+                          history=HistoryReader(path).get_run(ids[index])).document(0)
+    assert done.stdout == json.dumps(expected, ensure_ascii=False) + "\n"
+
+
+@pytest.mark.parametrize("args, mode, run_id, query", [
+    (["--history", "not-a-run"], "history_detail", "not-a-run", lambda r: r.get_run("not-a-run")),
+    (["--history", "123e4567-e89b-42d3-a456-426614174000"], "history_detail", "123e4567-e89b-42d3-a456-426614174000",
+     lambda r: r.get_run("123e4567-e89b-42d3-a456-426614174000")),
+    (["--history", "--limit", "0"], "history_list", None, lambda r: r.list_runs(0)),
+])
+def test_history_failures_are_error_entries(demo, args, mode, run_id, query):
+    path, _ = demo
+    done = kamo(*args, "--json", "--db", str(path))
+    assert (done.returncode, done.stderr) == (2, "")
+    doc = document_line(done)
+    assert (doc["mode"], doc["run_id"], doc["history"]) == (mode, run_id, None)
+    assert doc["errors"] == [history_failure(lambda: query(HistoryReader(path)))]
+
+
+def test_missing_store_lists_nothing_in_json_and_creates_nothing(tmp_path):
+    done = kamo("--history", "--json", "--db", str(tmp_path / "none.sqlite3"))
+    assert done.returncode == 0
+    assert document_line(done)["history"] == {"database_present": False, "total": 0, "limit": 20,
+                                              "order": "insertion_desc", "runs": []}
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("args", [
+    ["--history", "--json", "--bogus"],
+    ["--history", "--limit", "many", "--json"],
+    ["--history", "--demo-store", "x.sqlite3", "--json"],
+    ["--json", "--history", "a", "b"],
+])
+def test_usage_errors_give_the_cfg_document_and_argparse_text(args):
+    done = kamo(*args)
+    assert done.returncode == 2
+    assert document_line(done)["errors"] == [CFG]
+    plain = kamo(*[a for a in args if a != "--json"])
+    assert (plain.returncode, plain.stdout) == (2, "")
+    assert done.stderr == plain.stderr and "kamo: error:" in done.stderr
+
+
+@pytest.mark.parametrize("args", [["--json"], ["--jso"], ["--j", "--limit", "3"]])
+def test_json_alone_is_a_usage_error_too(args):
+    done = kamo(*args)
+    assert done.returncode == 2
+    assert document_line(done)["errors"] == [CFG]
+    assert done.stderr.startswith("usage: kamo") and "nothing to do" in done.stderr
+
+
+def test_help_with_json_goes_to_stderr():
+    done = kamo("--help", "--json")
+    assert done.returncode == 0
+    assert document_line(done)["errors"] == []
+    assert done.stderr == kamo("--help").stdout
+
+
+def test_without_json_the_text_listing_is_unchanged(demo):
+    path, _ = demo
+    done = kamo("--history", "--db", str(path))
+    assert done.stdout == printed(HistoryReader(path).list_runs(20), "history_list")
+    assert not done.stdout.startswith("{")

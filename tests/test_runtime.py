@@ -402,12 +402,28 @@ def run_main(monkeypatch, *argv):
                      ("print_history", ["listing"], "history_list")]),
     (["--history", "--limit", "3", "--db", "/h.db"],
      [("open", "/h.db"), ("list_runs", 3), ("print_history", ["listing"], "history_list")]),
-    (["--history", "r1", "--json"],
+    (["--history", "r1"],
      [("open", None), ("get_run", "r1"), ("print_history", {"run": "r1"}, "history_detail")]),
 ])
 def test_main_history(monkeypatch, history, argv, calls):
     assert run_main(monkeypatch, *argv) == 0
     assert history == calls
+
+
+@pytest.mark.parametrize("argv, calls, status, mode, record, errors", [
+    (["--history", "r1", "--json"], [("open", None), ("get_run", "r1")], 0, "history_detail", {"run": "r1"}, []),
+    (["--json", "--history", "--limit", "3"], [("open", None), ("list_runs", 3)], 0, "history_list", ["listing"], []),
+    (["--history", "missing", "--json"], [("open", None), ("get_run", "missing")], 2, "history_detail", None,
+     [{"error_code": "RUN_NOT_FOUND", "message": "找不到这次发布", "action": "用 --history 查看可用记录"}]),
+])
+def test_main_history_json_records_instead_of_printing(monkeypatch, capsys, history, argv, calls, status, mode,
+                                                        record, errors):
+    assert run_main(monkeypatch, *argv) == status
+    assert history == calls
+    out, err = capsys.readouterr()
+    assert err == "" and out.count("\n") == 1
+    doc = json.loads(out)
+    assert (doc["exit_code"], doc["mode"], doc["history"], doc["errors"]) == (status, mode, record, errors)
 
 
 @pytest.mark.parametrize("run_id, err", [

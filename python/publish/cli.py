@@ -12,6 +12,13 @@ Exit status: 0 done; 1 refused (publishing here, or a demo over an existing file
 
 A history failure is reported on stderr as ``[kamo] CODE: message``, followed by
 ``[kamo] 处理建议：action`` when it carries an action.
+
+With ``--json`` (``kamo --history [RUN_ID] --json``) standard output is exactly one line, the
+JSON outcome document of ``publish.output``: the history under "history" (mode "history_list"
+or "history_detail"), a history failure as an entry of "errors" with its code, message and
+action, and "exit_code". Everything else, argparse's usage text included, goes to stderr. A
+usage error gives the "CFG-001" document and exit status 2; ``--help`` the document with exit
+status 0. The exit status is always the document's "exit_code".
 """
 
 import argparse
@@ -32,7 +39,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--db", default=None, metavar="PATH",
                         help="history store to read (default: the usual location)")
     parser.add_argument("--json", action="store_true",
-                        help="machine-readable output (accepted; listings are text for now)")
+                        help="write one JSON outcome document on stdout; diagnostics go to stderr")
     parser.add_argument("--demo-store", metavar="PATH",
                         help="write a demo history store to PATH, a new file, and exit")
     parser.add_argument("--resume", metavar="RUN_ID",
@@ -40,22 +47,38 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _checked_args(parser, argv):
+    """The parsed arguments; a usage error exits through argparse (SystemExit 2)."""
+    args = parser.parse_args(argv)
+    modes = [name for name, given in [
+        ("--history", args.history is not None),
+        ("--demo-store", args.demo_store is not None),
+        ("publishing", bool(args.targets) or args.resume is not None),
+    ] if given]
+    if len(modes) > 1:
+        parser.error(f"{' and '.join(modes)} cannot be combined")
+    if not modes:
+        parser.error("nothing to do: give --history, --demo-store or videos to publish")
+    return args
+
+
 def _parse(parser, argv):
     """(args, None) or (None, exit status); argparse's own exits become statuses."""
     try:
-        args = parser.parse_args(argv)
-        modes = [name for name, given in [
-            ("--history", args.history is not None),
-            ("--demo-store", args.demo_store is not None),
-            ("publishing", bool(args.targets) or args.resume is not None),
-        ] if given]
-        if len(modes) > 1:
-            parser.error(f"{' and '.join(modes)} cannot be combined")
-        if not modes:
-            parser.error("nothing to do: give --history, --demo-store or videos to publish")
-        return args, None
+        return _checked_args(parser, argv), None
     except SystemExit as exc:
         return None, exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
+
+
+def _wants_json(argv) -> bool:
+    """--json among the options, as argparse would read it (it accepts --j, --js, --jso too)."""
+    for arg in argv:
+        if arg == "--":
+            return False
+        name = arg.split("=", 1)[0]
+        if len(name) >= 3 and "--json".startswith(name):
+            return True
+    return False
 
 
 def _history(args) -> int:
@@ -102,12 +125,44 @@ def _publish(args) -> int:
     return 0
 
 
+def _history_json(args) -> int:
+    from publish.output import record_error, record_history
+    from publish.runfault import HistoryError
+    from publish.runlens import HistoryReader
+
+    mode, run_id = ("history_detail", args.history) if args.history else ("history_list", None)
+    # The mode is known before the query, so a failed query still says what was asked.
+    record_history(None, mode, run_id)
+    try:
+        reader = HistoryReader(args.db)
+        record = reader.get_run(args.history) if args.history else reader.list_runs(args.limit)
+    except HistoryError as err:
+        record_error(err.code, err.message, err.action)
+        return 2
+    record_history(record, mode, run_id)
+    return 0
+
+
+def _json_command(parser, argv) -> int:
+    """The whole command under run_with_json: argparse's exits become its document too."""
+    args = _checked_args(parser, argv)
+    if args.history is not None:
+        return _history_json(args)
+    if args.demo_store is not None:
+        return _demo_store(args.demo_store)
+    return _publish(args)
+
+
 def main() -> int:
     parser = build_parser()
     argv = sys.argv[1:]
     if not argv:
         parser.print_help()
         return 0
+    if _wants_json(argv):
+        from publish.output import run_with_json
+
+        return run_with_json(lambda: _json_command(parser, argv))
     args, status = _parse(parser, argv)
     if args is None:
         return status

@@ -363,51 +363,110 @@ private:
     }
 };
 
-void encode_double(double d, std::string& out) {
-    if (std::isnan(d)) { out += "NaN"; return; }
-    if (std::isinf(d)) { out += d < 0 ? "-Infinity" : "Infinity"; return; }
-    if (d == 0) { out += std::signbit(d) ? "-0.0" : "0.0"; return; }
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string_view sci(buf, r.ptr - buf);
-    // sci is "[-]d[.ddd]e[+-]xx": the shortest digits that read back to d.
-    bool neg = sci[0] == '-';
-    if (neg) sci.remove_prefix(1);
-    std::size_t epos = sci.find('e');
-    std::string digits;
-    for (char c : sci.substr(0, epos))
-        if (c != '.') digits.push_back(c);
-    int exp = 0;
-    std::from_chars(sci.data() + epos + 1 + (sci[epos + 1] == '+'), sci.data() + sci.size(), exp);
-    int decpt = exp + 1;  // value = 0.digits * 10^decpt
-    if (neg) out.push_back('-');
-    if (decpt > -4 && decpt <= 16) {
-        if (decpt <= 0) {
-            out += "0.";
-            out.append(static_cast<std::size_t>(-decpt), '0');
-            out += digits;
-        } else if (static_cast<std::size_t>(decpt) >= digits.size()) {
-            out += digits;
-            out.append(decpt - digits.size(), '0');
-            out += ".0";
-        } else {
-            out.append(digits, 0, decpt);
-            out.push_back('.');
-            out.append(digits, decpt);
+// The escape rule of the text form: the characters a string must escape, and how.
+constexpr bool needs_escape(char32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+char* write_escape(unsigned char c, char* p) {
+    static constexpr char hex[] = "0123456789abcdef";
+    *p++ = '\\';
+    switch (c) {
+        case '"': *p++ = '"'; break;
+        case '\\': *p++ = '\\'; break;
+        case '\b': *p++ = 'b'; break;
+        case '\f': *p++ = 'f'; break;
+        case '\n': *p++ = 'n'; break;
+        case '\r': *p++ = 'r'; break;
+        case '\t': *p++ = 't'; break;
+        default:
+            *p++ = 'u';
+            *p++ = '0';
+            *p++ = '0';
+            *p++ = hex[c >> 4];
+            *p++ = hex[c & 15];
+    }
+    return p;
+}
+
+// Word-at-a-time tests for runs of characters that are copied unchanged. Each flags a lane that
+// holds a hit, and may flag lanes above a real hit, never one without any.
+constexpr std::uint64_t kOnes8 = 0x0101010101010101ull, kHigh8 = 0x8080808080808080ull;
+constexpr std::uint64_t kOnes16 = 0x0001000100010001ull, kHigh16 = 0x8000800080008000ull;
+
+template <std::uint64_t kOnes, std::uint64_t kHigh>
+inline std::uint64_t escapes_in(std::uint64_t w) {
+    auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    return zero(w ^ (kOnes * '"')) | zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHigh);
+}
+
+// Eight bytes with nothing to escape; with kAscii also none from 0x80 up.
+template <bool kAscii>
+inline bool plain_bytes(const unsigned char* s) {
+    std::uint64_t w;
+    std::memcpy(&w, s, 8);
+    if (kAscii && (w & kHigh8)) return false;
+    return escapes_in<kOnes8, kHigh8>(w) == 0;
+}
+
+// Four 16-bit code units, all ASCII with nothing to escape.
+inline bool plain_units(const std::uint16_t* s) {
+    std::uint64_t w;
+    std::memcpy(&w, s, 8);
+    if (w & 0xFF80FF80FF80FF80ull) return false;
+    return escapes_in<kOnes16, kHigh16>(w) == 0;
+}
+
+// What each byte value asks of the string writer: 0 copy it, 1 escape it, 2 encode it as a
+// code point (from 0x80 up, when the units are code points rather than UTF-8 bytes).
+struct ByteClass {
+    std::uint8_t utf8[256];
+    std::uint8_t code_point[256];
+    constexpr ByteClass() : utf8(), code_point() {
+        for (int c = 0; c < 256; ++c) {
+            utf8[c] = needs_escape(static_cast<char32_t>(c)) ? 1 : 0;
+            code_point[c] = c >= 0x80 ? 2 : utf8[c];
         }
-        return;
     }
-    out.push_back(digits[0]);
-    if (digits.size() > 1) {
-        out.push_back('.');
-        out.append(digits, 1);
+};
+constexpr ByteClass kByteClass;
+
+// The one string writer behind every overload: Unit is the code unit, kUtf8 says the bytes are
+// UTF-8 already (copied through) rather than code points to encode.
+template <class Unit, bool kUtf8>
+char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
+    const std::uint8_t* classes = kUtf8 ? kByteClass.utf8 : kByteClass.code_point;
+    std::size_t i = 0;
+    for (;;) {
+        if constexpr (sizeof(Unit) == 1) {
+            for (; i + 8 <= n && plain_bytes<!kUtf8>(s + i); i += 8, p += 8) std::memcpy(p, s + i, 8);
+        } else if constexpr (sizeof(Unit) == 2) {
+            for (; i + 4 <= n && plain_units(s + i); i += 4, p += 4)
+                for (int k = 0; k < 4; ++k) p[k] = static_cast<char>(s[i + k]);
+            // Runs of CJK and other text from U+0800 up (surrogates aside): three bytes each.
+            for (; i < n && s[i] >= 0x800 && (s[i] & 0xF800) != 0xD800; ++i, p += 3) {
+                const unsigned c = s[i];
+                p[0] = static_cast<char>(0xE0 | (c >> 12));
+                p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                p[2] = static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        if (i >= n) return p;
+        char32_t c = s[i++];
+        std::uint8_t what = c < 0x100 ? classes[c] : 2;
+        if (what == 0) {
+            *p++ = static_cast<char>(c);
+        } else if (what == 1) {
+            p = write_escape(static_cast<unsigned char>(c), p);
+        } else {
+            if constexpr (sizeof(Unit) > 1)
+                if (c >= 0xD800 && c <= 0xDFFF) surrogate = true;
+            p = utf8::put(c, p);
+        }
     }
-    int e = decpt - 1;
-    out.push_back('e');
-    out.push_back(e < 0 ? '-' : '+');
-    if (e < 0) e = -e;
-    if (e < 10) out.push_back('0');
-    out += std::to_string(e);
+}
+
+char* copy(const char* text, char* p) {
+    while (*text) *p++ = *text++;
+    return p;
 }
 
 }  // namespace
@@ -426,29 +485,83 @@ Value decode(std::string_view data, Input input) {
 
 bool valid_utf8(std::string_view s) { return utf8::valid(s); }
 
-void encode_string_body(std::string_view s, std::string& out) {
-    static const char* hex = "0123456789abcdef";
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(s.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                out += "\\u00";
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 15]);
+char* write_string_body(std::string_view utf8, char* p) {
+    bool unused = false;
+    return write_body<unsigned char, true>(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size(), p,
+                                           unused);
+}
+
+char* write_string_body(const std::uint8_t* s, std::size_t n, char* p) {
+    bool unused = false;
+    return write_body<std::uint8_t, false>(s, n, p, unused);
+}
+
+char* write_string_body(const std::uint16_t* s, std::size_t n, char* p, bool& surrogate) {
+    return write_body<std::uint16_t, false>(s, n, p, surrogate);
+}
+
+char* write_string_body(const std::uint32_t* s, std::size_t n, char* p, bool& surrogate) {
+    return write_body<std::uint32_t, false>(s, n, p, surrogate);
+}
+
+char* write_double(double d, char* p) {
+    if (std::isnan(d)) return copy("NaN", p);
+    if (std::isinf(d)) return copy(d < 0 ? "-Infinity" : "Infinity", p);
+    if (d == 0) return copy(std::signbit(d) ? "-0.0" : "0.0", p);
+    char sci[kMaxNumberBytes];
+    const char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+    // sci is "[-]d[.ddd]e(+|-)xx": the shortest digits that read back to d.
+    const char* q = sci;
+    if (*q == '-') *p++ = *q++;
+    char digits[24];
+    int nd = 0;
+    for (; *q != 'e'; ++q)
+        if (*q != '.') digits[nd++] = *q;
+    bool exp_neg = q[1] == '-';
+    int exp = 0;
+    for (q += 2; q < end; ++q) exp = exp * 10 + (*q - '0');
+    if (exp_neg) exp = -exp;
+    int decpt = exp + 1;  // value = 0.digits * 10^decpt
+    // Python's repr: positional from 1e-4 up to below 1e16, scientific outside.
+    if (decpt > -4 && decpt <= 16) {
+        if (decpt <= 0) {
+            *p++ = '0';
+            *p++ = '.';
+            for (int k = decpt; k < 0; ++k) *p++ = '0';
+            for (int k = 0; k < nd; ++k) *p++ = digits[k];
+        } else if (decpt >= nd) {
+            for (int k = 0; k < nd; ++k) *p++ = digits[k];
+            for (int k = nd; k < decpt; ++k) *p++ = '0';
+            *p++ = '.';
+            *p++ = '0';
+        } else {
+            for (int k = 0; k < nd; ++k) {
+                if (k == decpt) *p++ = '.';
+                *p++ = digits[k];
+            }
         }
+        return p;
     }
-    out.append(s.data() + run, s.size() - run);
+    *p++ = digits[0];
+    if (nd > 1) {
+        *p++ = '.';
+        for (int k = 1; k < nd; ++k) *p++ = digits[k];
+    }
+    int e = decpt - 1;
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    if (e < 0) e = -e;
+    if (e < 10) *p++ = '0';
+    return std::to_chars(p, p + 4, e).ptr;
+}
+
+char* write_int(std::int64_t i, char* p) { return std::to_chars(p, p + kMaxNumberBytes, i).ptr; }
+
+void encode_string_body(std::string_view s, std::string& out) {
+    std::size_t old = out.size();
+    out.resize(old + kMaxBytesPerUnit * s.size());
+    char* end = write_string_body(s, out.data() + old);
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 void encode(const Value& v, std::string& out) {
@@ -456,13 +569,16 @@ void encode(const Value& v, std::string& out) {
         case Value::Kind::Null: out += "null"; return;
         case Value::Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
         case Value::Kind::Int: {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
-            out.append(buf, r.ptr);
+            char buf[kMaxNumberBytes];
+            out.append(buf, write_int(v.as_int(), buf));
             return;
         }
         case Value::Kind::Big: out += v.as_big().digits; return;
-        case Value::Kind::Float: encode_double(v.as_float(), out); return;
+        case Value::Kind::Float: {
+            char buf[kMaxNumberBytes];
+            out.append(buf, write_double(v.as_float(), buf));
+            return;
+        }
         case Value::Kind::Str:
         case Value::Kind::Static:
             out.push_back('"');

@@ -80,22 +80,31 @@ bool valid(std::string_view s) {
     return first_invalid<S>(s) == s.size();
 }
 
-// Appends the UTF-8 form of cp (at most U+10FFFF; surrogates are written as they come).
-inline void append(char32_t cp, std::string& out) {
+// Writes the UTF-8 form of cp at p and returns the end (at most U+10FFFF; surrogates are written
+// as they come, as Python's "surrogatepass" writes them).
+[[gnu::always_inline]] inline char* put(char32_t cp, char* p) {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+        *p++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        const char b[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(b, 2);
+        *p++ = static_cast<char>(0xC0 | (cp >> 6));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        const char b[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(b, 3);
+        *p++ = static_cast<char>(0xE0 | (cp >> 12));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        const char b[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                          static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        out.append(b, 4);
+        *p++ = static_cast<char>(0xF0 | (cp >> 18));
+        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return p;
+}
+
+// Appends the UTF-8 form of cp.
+inline void append(char32_t cp, std::string& out) {
+    char b[4];
+    out.append(b, put(cp, b));
 }
 
 }  // namespace kamo::utf8
