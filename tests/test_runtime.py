@@ -477,3 +477,12 @@ def test_cli_runs_as_a_module():
     done = subprocess.run([sys.executable, "-m", "publish.cli", "--help"], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout.startswith("usage: kamo")
+
+
+@pytest.mark.parametrize("args, status", [(["--help"], 0), ([], 0), (["--limit", "1"], 2)])
+def test_package_runs_as_the_cli(args, status):
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    runs = [subprocess.run([sys.executable, "-m", module, *args], env=env, capture_output=True,
+                           text=True) for module in ("publish", "publish.cli")]
+    assert [(r.returncode, r.stdout, r.stderr) for r in runs] == [(status, runs[1].stdout, runs[1].stderr)] * 2
+    assert (runs[0].stdout or runs[0].stderr).startswith("usage: kamo")
