@@ -36,13 +36,19 @@ def kamo_document(*args):
     return json.loads(done.stdout), done.returncode
 
 
-def wrapped(command):
-    """The document run_with_json writes for command, with its exit status."""
+def wrapped_line(command):
+    """The line run_with_json writes for command, as written, with its exit status."""
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         status = run_with_json(command)
     line = out.getvalue()
     assert line.count("\n") == 1 and line.endswith("\n"), line
+    return line, status
+
+
+def wrapped(command):
+    """The document run_with_json writes for command, with its exit status."""
+    line, status = wrapped_line(command)
     return json.loads(line), status
 
 
