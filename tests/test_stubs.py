@@ -321,33 +321,48 @@ def site_dirs():
     return {Path(paths[k]).resolve() for k in ("purelib", "platlib")}
 
 
-def test_mypy_strict_accepts_typed_use_and_catches_misuse(tmp_path):
-    misuse = tmp_path / "misuse.py"
-    misuse.write_text(MISUSE, encoding="utf-8")
+def mypy(tmp_path, files, mypypath=None):
+    """mypy --strict over files: {line: error codes} per file name, notes left out."""
     # The stand-in runtime is untyped plain Python: read for its types, its own errors not ours
     # (for an installed package mypy does this by itself).
     standin = sorted(f"publish.{p.stem}" for p in PACKAGE.glob("*.py") if p.stem != "records")
     config = tmp_path / "mypy.ini"
     config.write_text(f"[mypy]\nstrict = True\n\n[mypy-publish,{','.join(standin)}]\nfollow_imports = silent\n")
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
-    if ROOT.resolve() not in site_dirs():  # a build tree on PYTHONPATH, which mypy does not read
-        env["MYPYPATH"] = str(ROOT)
-    checked = [EXAMPLE, misuse, *(stub_file(m) for m in MODULES), PACKAGE / "records.py"]
+    if mypypath:
+        env["MYPYPATH"] = str(mypypath)
     done = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(config),
                            "--cache-dir", str(tmp_path / "cache"), "--no-error-summary",
-                           "--show-error-codes", *map(str, checked)],
+                           "--show-error-codes", *map(str, files)],
                           capture_output=True, text=True, env=env, cwd=tmp_path)
     assert done.stderr == "", done.stderr
     found = {}
     for line in done.stdout.splitlines():
         file, lineno, kind, message = line.split(":", 3)
-        if kind.strip() == "note":
-            continue
-        assert kind.strip() == "error" and (tmp_path / file).resolve() == misuse.resolve(), line
-        found.setdefault(int(lineno), set()).add(message.rsplit("[", 1)[1].rstrip("]"))
+        if kind.strip() != "note":
+            assert kind.strip() == "error", line
+            found.setdefault(Path(file).name, {}).setdefault(int(lineno), set()).add(
+                message.rsplit("[", 1)[1].rstrip("]"))
+    return found, done.stdout
+
+
+def test_mypy_strict_accepts_typed_use_and_catches_misuse(tmp_path):
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(MISUSE, encoding="utf-8")
+    # Found the way a user's mypy finds them: installed (py.typed, frontdoor-stubs), or in a
+    # build tree on PYTHONPATH, which mypy does not read.
+    installed = ROOT.resolve() in site_dirs()
+    found, output = mypy(tmp_path, [EXAMPLE, misuse], None if installed else ROOT)
     expected = {i: {c.strip() for c in text.split("# E:")[1].split(",")}
                 for i, text in enumerate(MISUSE.splitlines(), 1) if "# E:" in text}
-    assert found == expected, done.stdout
+    assert found == {"misuse.py": expected}, output
+
+
+def test_stubs_pass_mypy_strict(tmp_path):
+    # The stub files themselves, as checked in (what ships is compared with them above).
+    stubs = [SOURCE.joinpath(*m.split(".")).with_suffix(".pyi") for m in MODULES]
+    found, output = mypy(tmp_path, [*stubs, SOURCE / "publish" / "records.py"])
+    assert found == {} and output == ""
 
 
 def test_typed_example_runs(tmp_path):
