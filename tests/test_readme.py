@@ -52,18 +52,21 @@ def shell_env(tmp_path):
     """PATH with kamo on it (the installed script, or the package run the same way) and $demo."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
+    env = {**os.environ, "PATH": f"{bin_dir}:{os.environ['PATH']}", "PYTHONIOENCODING": "utf-8",
+           "LC_ALL": "C.UTF-8"}
+    # A sanitizer build preloads its runtime; the shell's own tools (mktemp) must not get it.
+    preload = env.pop("LD_PRELOAD", None)
     installed = Path(sysconfig.get_path("scripts")) / "kamo"
-    if installed.exists():
+    if installed.exists() and not preload:
         (bin_dir / "kamo").symlink_to(installed)
     else:  # a tools/dev build tree: no console script, same entry point
-        (bin_dir / "kamo").write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} -m publish "$@"\n')
+        setting = f"LD_PRELOAD={shlex.quote(preload)} " if preload else ""
+        (bin_dir / "kamo").write_text(f'#!/bin/sh\n{setting}exec {shlex.quote(sys.executable)} -m publish "$@"\n')
         (bin_dir / "kamo").chmod(0o755)
-    (bin_dir / "python").symlink_to(sys.executable)
     demo = tmp_path / "demo" / "publish-history.sqlite3"
     demo.parent.mkdir()
     demo_store(demo)
-    return {**os.environ, "PATH": f"{bin_dir}:{os.environ['PATH']}", "demo": str(demo),
-            "PYTHONIOENCODING": "utf-8", "LC_ALL": "C.UTF-8"}
+    return {**env, "demo": str(demo)}
 
 
 def test_install_and_test_is_what_ci_runs():
