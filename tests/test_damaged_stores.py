@@ -44,7 +44,8 @@ def outcome(call):
     except HistoryError as err:
         cause = err.__cause__
         return {"kind": "error", "code": err.code, "message": err.message, "cause": repr(cause),
-                "engine_or_os": cause is None or isinstance(cause, (sqlite3.Error, OSError))}
+                "engine_or_os": cause is None or isinstance(cause, (sqlite3.Error, OSError)),
+                "cause_name": None if cause is None else f"{type(cause).__name__} {getattr(cause, 'sqlite_errorcode', '')} {cause}"}
     except BaseException as exc:
         return {"kind": "other", "repr": repr(exc)}
     try:
@@ -429,10 +430,13 @@ def test_damaged_stores_give_a_record_or_a_history_error(tmp_path, capsys):
     answers = read_all(jobs)
     assert sorted(answers) == list(range(count))
 
-    outcomes = collections.Counter()
+    outcomes, refusals, stores = collections.Counter(), collections.Counter(), collections.Counter()
     slowest = 0.0
     for index, answer in sorted(answers.items()):
         where = f"store {index} ({how[index]}), seed {seed}"
+        kinds = {result["kind"] for result in answer["results"][:-1]}  # the absent id never has one
+        stores["records and HistoryError" if kinds == {"record", "error"} else
+               "only records" if kinds == {"record"} else "only HistoryError"] += 1
         for result in answer["results"]:
             assert result["kind"] != "other", f"{where}: {result['repr']}"
             if result["kind"] == "record":
@@ -443,6 +447,7 @@ def test_damaged_stores_give_a_record_or_a_history_error(tmp_path, capsys):
                     # Only storage-engine and file-system failures become RUN-005, besides the
                     # refusals by header and side files, which have no cause.
                     assert result["engine_or_os"], f"{where}: {result}"
+                    refusals[result["cause_name"] or "refused before SQLite"] += 1
                 outcomes[f"{result['code']} {result['message']}"] += 1
         slowest = max(slowest, answer["seconds"])
         folder = tmp_path / f"{index:05}"
@@ -452,8 +457,12 @@ def test_damaged_stores_give_a_record_or_a_history_error(tmp_path, capsys):
     with capsys.disabled():
         print(f"damaged stores: {count} tried (seed {seed}), {sum(outcomes.values())} queries in "
               f"{total:.1f} s ({made_in:.1f} s making them); slowest store {slowest * 1000:.0f} ms", flush=True)
+        print("  stores: " + ", ".join(f"{n} {kind}" for kind, n in stores.most_common()))
         for outcome, n in outcomes.most_common():
             print(f"  {n:6}  {outcome}")
+        print("  RUN-005 by cause:")
+        for cause, n in refusals.most_common():
+            print(f"  {n:6}  {cause}")
     assert count >= 2000 or "KAMO_DAMAGE_STORES" in os.environ
     # Damage must reach every kind of outcome, or the test proves little.
     assert outcomes["record"] > 0
