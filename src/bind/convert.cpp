@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "runlens/rules.hpp"
 
 namespace bind {
 
@@ -57,24 +56,52 @@ PyObject* key_str(std::string_view s) {
     return o;
 }
 
+// Python refuses decimal text of more digits than sys.get_int_max_str_digits(), which is never
+// below this many.
+constexpr std::size_t kAlwaysConvertible = 640;
+
+// Decimal digits (no sign) as a Python int, at any length: long texts are split in halves and
+// joined by arithmetic, which has no digit limit. The decoder has applied the host's limit already.
+PyObject* digits_int(std::string_view digits) {
+    if (digits.size() <= kAlwaysConvertible) {
+        std::string text(digits);
+        return PyLong_FromString(text.c_str(), nullptr, 10);
+    }
+    std::size_t low_size = digits.size() / 2;
+    nb::object high = nb::steal(digits_int(digits.substr(0, digits.size() - low_size)));
+    if (!high.is_valid()) return nullptr;
+    nb::object low = nb::steal(digits_int(digits.substr(digits.size() - low_size)));
+    if (!low.is_valid()) return nullptr;
+    nb::object ten = nb::steal(PyLong_FromLong(10));
+    nb::object shift = nb::steal(PyLong_FromSize_t(low_size));
+    if (!ten.is_valid() || !shift.is_valid()) return nullptr;
+    nb::object scale = nb::steal(PyNumber_Power(ten.ptr(), shift.ptr(), Py_None));
+    if (!scale.is_valid()) return nullptr;
+    nb::object scaled = nb::steal(PyNumber_Multiply(high.ptr(), scale.ptr()));
+    if (!scaled.is_valid()) return nullptr;
+    return PyNumber_Add(scaled.ptr(), low.ptr());
+}
+
+// A big integer's text ("-" then digits) as a Python int.
+PyObject* big_int(std::string_view text) {
+    bool negative = !text.empty() && text[0] == '-';
+    PyObject* o = digits_int(text.substr(negative ? 1 : 0));
+    if (o && negative) {
+        PyObject* neg = PyNumber_Negative(o);
+        Py_DECREF(o);
+        o = neg;
+    }
+    if (!o) throw nb::python_error();
+    return o;
+}
+
 PyObject* build(const kamo::Value& v) {
     using K = kamo::Value::Kind;
     switch (v.kind()) {
         case K::Null: Py_RETURN_NONE;
         case K::Bool: if (v.as_bool()) Py_RETURN_TRUE; Py_RETURN_FALSE;
         case K::Int: return PyLong_FromLongLong(v.as_int());
-        case K::Big: {
-            PyObject* o = PyLong_FromString(v.as_big().digits.c_str(), nullptr, 10);
-            if (!o) {
-                // Beyond sys.get_int_max_str_digits() Python refuses the digits, as json.loads
-                // does: the record is unreadable, so it fails like any other bad record.
-                nb::python_error e;
-                if (!e.matches(PyExc_ValueError)) throw e;
-                throw runlens::invalid(runlens::kDefaultInvalid,
-                                       {runfault::Cause::Kind::Value, 0, utf8_of(nb::str(e.value())), {}});
-            }
-            return o;
-        }
+        case K::Big: return big_int(v.as_big().digits);
         case K::Float: return PyFloat_FromDouble(v.as_float());
         case K::Str: return new_str(v.as_str());
         case K::Static: return static_text(v.as_str());

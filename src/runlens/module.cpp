@@ -84,6 +84,18 @@ runlens::PlatformKeys platform_keys() {
     return keys;
 }
 
+// sys.get_int_max_str_digits() as it is now: json.loads refuses longer integers, and so does the
+// decoder, whether or not a record keeps the value.
+kamo::json::Limits decoding_limits() {
+    nb::object digits = nb::module_::import_("sys").attr("get_int_max_str_digits")();
+    kamo::json::Limits limits;
+    limits.max_int_digits = nb::cast<std::size_t>(digits);
+    return limits;
+}
+
+// What a query reads from the interpreter, once, before it lets the GIL go.
+runlens::Environment environment() { return {platform_keys(), decoding_limits()}; }
+
 // os.fspath, then the file-system encoding: the bytes the OS sees.
 std::string fs_path(nb::handle path) {
     nb::object p = nb::steal(PyOS_FSPath(path.ptr()));
@@ -156,14 +168,14 @@ private:
 template <class Query>
 nb::object run_query(Reader& r, Query&& query) {
     std::string path = fs_path(r.path);
-    runlens::PlatformKeys keys = platform_keys();
+    runlens::Environment env = environment();
     SignalWatch watch;
     kamo::Value out;
     bool interrupted = false;
     {
         nb::gil_scoped_release unlocked;
         try {
-            out = query(path, keys, watch.hook());
+            out = query(path, env, watch.hook());
         } catch (const runlens::Interrupted&) {
             interrupted = true;  // raised below, with the GIL
         }
@@ -252,10 +264,11 @@ NB_MODULE(runlens, m) {
     }, "value"_a.none());
     m.def("_json", [](nb::handle value) {
         runlens::Cell c = cell_of(value);
+        kamo::json::Limits limits = decoding_limits();
         kamo::Value v;
         {
             nb::gil_scoped_release unlocked;
-            v = runlens::json(c);
+            v = runlens::json(c, limits);
         }
         return bind::to_python(v);
     }, "value"_a.none());
@@ -264,7 +277,7 @@ NB_MODULE(runlens, m) {
           "value"_a.none());
     m.def("_valid_link", [](nb::handle platform, nb::handle value) {
         if (!PyUnicode_Check(platform.ptr()) || !PyUnicode_Check(value.ptr())) return false;
-        return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value));
+        return runlens::valid_link(bind::utf8_of(platform), bind::utf8_of(value), decoding_limits().max_int_digits);
     }, "platform"_a.none(), "value"_a.none());
     // The splitter behind _valid_link, for checking it against urllib.parse.
     m.def("_split_url", [](nb::handle value) -> nb::object {
@@ -351,30 +364,31 @@ NB_MODULE(runlens, m) {
         // The argument is checked before the path is even looked at.
         .def("list_runs", [](Reader& r, nb::handle limit) {
             std::int64_t n = runlens::checked_limit(value_or_null(limit));
-            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys,
+            return run_query(r, [&](const std::string& path, const runlens::Environment& env,
                                     runlens::Interrupt interrupt) {
-                return runlens::list_runs(path, n, keys, interrupt);
+                return runlens::list_runs(path, n, env, interrupt);
             });
         }, "limit"_a.none() = 20)
         .def("get_run", [](Reader& r, nb::handle run_id) {
             std::string id = runlens::checked_run_id(value_or_null(run_id));
-            return run_query(r, [&](const std::string& path, const runlens::PlatformKeys& keys,
+            return run_query(r, [&](const std::string& path, const runlens::Environment& env,
                                     runlens::Interrupt interrupt) {
-                return runlens::get_run(path, id, keys, interrupt);
+                return runlens::get_run(path, id, env, interrupt);
             });
         }, "run_id"_a.none())
         .def_static("_snapshot", [](nb::handle row) {
             runlens::Row r = row_of(row);
-            runlens::PlatformKeys keys = platform_keys();
+            runlens::Environment env = environment();
             runlens::Snapshot s;
             {
                 nb::gil_scoped_release unlocked;
-                s = runlens::snapshot(r, keys);
+                s = runlens::snapshot(r, env);
             }
             return nb::make_tuple(bind::to_python(s.items), bind::to_python(s.fingerprints));
         }, "row"_a)
         .def_static("_result", [](nb::handle entry) {
-            return bind::to_python(runlens::stored_result(row_of(entry)));
+            runlens::Row r = row_of(entry);
+            return bind::to_python(runlens::stored_result(r, decoding_limits()));
         }, "entry"_a)
         .def_static("_identity", [](nb::handle item, nb::handle platform, nb::handle version, nb::dict accounts,
                                     bool runnable) {
@@ -400,7 +414,7 @@ NB_MODULE(runlens, m) {
             // The caller's code runs while the row and the platform table are read; the scope is
             // looked at only after that.
             runlens::Row r = row_of(row);
-            runlens::PlatformKeys keys = platform_keys();
+            runlens::Environment env = environment();
             runlens::Connection& conn = s.open();
             Claim claim(s);
             SignalWatch watch;
@@ -408,7 +422,7 @@ NB_MODULE(runlens, m) {
             return bind::to_python(watch.run([&] {
                 return runlens::guarded([&] {
                     if (!s.statements) s.statements = std::make_unique<runlens::RunStatements>(conn);
-                    return runlens::project(*s.statements, r, accounts_present, keys);
+                    return runlens::project(*s.statements, r, accounts_present, env);
                 });
             }));
         }, "connection"_a, "row"_a, "accounts_present"_a);

@@ -139,7 +139,7 @@ Statement& RunStatements::accounts() {
     return *accounts_;
 }
 
-Value stored_result(const Row& entry) {
+Value stored_result(const Row& entry, const kamo::json::Limits& limits) {
     const Cell& state_cell = entry.cell("state");
     const Cell& retry = entry.cell("retryable");
     int state = state_cell.is_text() ? index_of(kStates, state_cell.bytes) : -1;
@@ -152,7 +152,7 @@ Value stored_result(const Row& entry) {
         if (!stored.is_null()) throw invalid("发布状态与保存结果不一致");
         return Value(nullptr);
     }
-    Value decoded = json(stored);
+    Value decoded = json(stored, limits);
     const Value* success = decoded.find("success");
     if (!success || !success->is_bool() || success->as_bool() != (state == 2))
         throw invalid("发布状态与保存结果不一致");
@@ -254,7 +254,7 @@ std::map<EntryKey, const Row*> index_entries(RunStatements& statements, const st
 }
 
 // The attribution of a stored result; a link that is not a recorded work link is blanked.
-std::string_view attribute(int state, Value& result, std::string_view platform) {
+std::string_view attribute(int state, Value& result, std::string_view platform, std::size_t max_int_digits) {
     if (result.is_null()) return "not_confirmed";
     std::string_view attribution = "not_confirmed";
     Value* url = result.find("result_url");
@@ -262,7 +262,7 @@ std::string_view attribute(int state, Value& result, std::string_view platform) 
         if (url->is_null() || url->as_str().empty())
             attribution = "missing_link";
         else
-            attribution = valid_link(platform, url->as_str()) ? "recorded_link" : "invalid_link";
+            attribution = valid_link(platform, url->as_str(), max_int_digits) ? "recorded_link" : "invalid_link";
     }
     if (attribution != "recorded_link") *url = Value(nullptr);
     return attribution;
@@ -288,10 +288,10 @@ void bump(Value& counts, std::string_view key) {
 
 }  // namespace
 
-Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys,
+Value project(RunStatements& statements, const Row& row, bool accounts_present, const Environment& env,
               Detail detail) {
     bool full = detail == Detail::Full;
-    Snapshot snap = snapshot(row, keys);
+    Snapshot snap = snapshot(row, env);
     const Cell& run_id = row.cell("run_id");
     const Cell& version = row.cell("version");
 
@@ -331,7 +331,7 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
             statements.check();
             std::string_view p = pv.as_str();
             const Row& entry = *kept.at(EntryKey{static_cast<std::int64_t>(i), p});
-            Value result = stored_result(entry);
+            Value result = stored_result(entry, env.limits);
             int state = index_of(kStates, entry.cell("state").bytes);
             const Cell& retry = entry.cell("retryable");
             bool runnable = state == 0 || (state == 3 && retry.integer == 1);
@@ -347,7 +347,7 @@ Value project(RunStatements& statements, const Row& row, bool accounts_present, 
             pp.emplace_back("state", Value(lit(kStates[state])));
             pp.emplace_back("account_file", std::move(who.account_file));
             pp.emplace_back("identity_status", Value(who.status));
-            std::string_view attribution = attribute(state, result, p);
+            std::string_view attribution = attribute(state, result, p, env.limits.max_int_digits);
             pp.emplace_back("result", std::move(result));
             pp.emplace_back("resume", decision_record(status));
             pp.emplace_back("evidence", evidence(state, attribution));

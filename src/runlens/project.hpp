@@ -34,7 +34,7 @@ private:
 };
 
 // The StoredResult of an entry row, or null for pending and running entries.
-kamo::Value stored_result(const Row& entry);
+kamo::Value stored_result(const Row& entry, const kamo::json::Limits& limits);
 
 struct Identity {
     kamo::Value account_file;  // the path string, or null
@@ -62,7 +62,7 @@ private:
 // Full: the RunProjection. Summary: every check runs the same, but items keep only their title,
 // for a list that shows counts and the first title.
 enum class Detail { Full, Summary };
-kamo::Value project(RunStatements& statements, const Row& row, bool accounts_present, const PlatformKeys& keys,
+kamo::Value project(RunStatements& statements, const Row& row, bool accounts_present, const Environment& env,
                     Detail detail = Detail::Full);
 
 }  // namespace runlens

@@ -43,7 +43,7 @@ Value summary(Value run) {
 
 }  // namespace
 
-Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys, Interrupt interrupt) {
+Value list_runs(const std::string& path, std::int64_t limit, const Environment& env, Interrupt interrupt) {
     kamo::Map out;
     out.emplace_back("database_present", Value(false));
     out.emplace_back("total", Value(std::int64_t{0}));
@@ -66,13 +66,13 @@ Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys&
         runs.reserve(rows.size());
         for (const Row& r : rows) {
             conn.check();
-            runs.push_back(summary(project(statements, r, accounts, keys, Detail::Summary)));
+            runs.push_back(summary(project(statements, r, accounts, env, Detail::Summary)));
         }
     });
     return Value(std::move(out));
 }
 
-Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys, Interrupt interrupt) {
+Value get_run(const std::string& path, const std::string& run_id, const Environment& env, Interrupt interrupt) {
     if (!exists(path)) throw invalid("未找到发布记录");
     return guarded([&] {
         Connection conn(path, interrupt);
@@ -83,7 +83,7 @@ Value get_run(const std::string& path, const std::string& run_id, const Platform
         auto rows = conn.prepare("SELECT * FROM runs WHERE run_id=?").all(param);
         if (rows.empty()) throw invalid("未找到发布记录");
         RunStatements statements(conn);
-        return project(statements, rows.front(), accounts, keys);
+        return project(statements, rows.front(), accounts, env);
     });
 }
 

@@ -16,10 +16,10 @@ std::string checked_run_id(const kamo::Value& run_id);
 
 // RunList of the newest `limit` runs, each projected in full; one bad run fails the whole list.
 // The interrupt lets the caller stop either query while it reads (Interrupted).
-kamo::Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys,
+kamo::Value list_runs(const std::string& path, std::int64_t limit, const Environment& env,
                       Interrupt interrupt = {});
 // RunProjection of one run.
-kamo::Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys,
+kamo::Value get_run(const std::string& path, const std::string& run_id, const Environment& env,
                     Interrupt interrupt = {});
 
 }  // namespace runlens

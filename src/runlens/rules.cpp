@@ -70,12 +70,12 @@ bool absolute_path(std::string_view s) {
 
 bool absolute_path(const kamo::Value& v) { return v.is_str() && absolute_path(v.as_str()); }
 
-kamo::Value json(const Cell& cell) {
+kamo::Value json(const Cell& cell, const kamo::json::Limits& limits) {
     using T = Cell::Type;
     try {
         switch (cell.type) {
-            case T::Text: return kamo::json::decode(cell.bytes, kamo::json::Input::Text);
-            case T::Blob: return kamo::json::decode(cell.bytes, kamo::json::Input::Bytes);
+            case T::Text: return kamo::json::decode(cell.bytes, kamo::json::Input::Text, limits);
+            case T::Blob: return kamo::json::decode(cell.bytes, kamo::json::Input::Bytes, limits);
             default: break;
         }
     } catch (const kamo::json::DecodeError& e) {

@@ -7,6 +7,7 @@
 
 #include "runfault/history_error.hpp"
 #include "runlens/cell.hpp"
+#include "value/json.hpp"
 #include "value/value.hpp"
 
 namespace runlens {
@@ -32,6 +33,6 @@ bool absolute_path(std::string_view s);
 bool absolute_path(const kamo::Value& v);
 
 // Strictly decoded JSON of a stored cell; any failure is RUN-003 with the default message.
-kamo::Value json(const Cell& cell);
+kamo::Value json(const Cell& cell, const kamo::json::Limits& limits);
 
 }  // namespace runlens

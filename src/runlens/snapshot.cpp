@@ -86,13 +86,14 @@ void check_item(const kamo::Value& item, const PlatformKeys& keys, std::unordere
 
 }  // namespace
 
-Snapshot snapshot(const Row& row, const PlatformKeys& keys) {
+Snapshot snapshot(const Row& row, const Environment& env) {
+    const PlatformKeys& keys = env.platforms;
     const Cell& id = row.cell("run_id");
     const Cell& version = row.cell("version");
     if (!id.is_text() || !match_uuid(id.bytes) || !(version.equals(1) || version.equals(2)))
         throw invalid("发布记录编号或版本不受支持");
 
-    Snapshot s{json(row.cell("snapshot")), json(row.cell("fingerprints"))};
+    Snapshot s{json(row.cell("snapshot"), env.limits), json(row.cell("fingerprints"), env.limits)};
     if (!s.items.is_list() || s.items.as_list().empty() || !s.fingerprints.is_map() ||
         s.fingerprints.as_map().empty())
         throw invalid();
