@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -13,10 +14,23 @@ namespace bind {
 
 namespace {
 
+// A constant text by where it lives and how long it is: two texts may start at one address (a
+// literal and a prefix view of it share storage), never with one length too.
+struct TextKey {
+    const char* data;
+    std::size_t size;
+    bool operator==(const TextKey&) const = default;
+};
+struct TextKeyHash {
+    std::size_t operator()(const TextKey& k) const {
+        return std::hash<const char*>()(k.data) ^ (std::hash<std::size_t>()(k.size) * 0x9e3779b97f4a7c15ull);
+    }
+};
+
 // One Python string per constant text, made once and kept for the life of the process.
 PyObject* static_text(std::string_view s) {
-    static auto* cache = new std::unordered_map<const char*, PyObject*>();
-    auto [it, fresh] = cache->try_emplace(s.data(), nullptr);
+    static auto* cache = new std::unordered_map<TextKey, PyObject*, TextKeyHash>();
+    auto [it, fresh] = cache->try_emplace(TextKey{s.data(), s.size()}, nullptr);
     if (fresh) {
         PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
         if (!o) {
@@ -95,8 +109,12 @@ PyObject* big_int(std::string_view text) {
     return o;
 }
 
-PyObject* build(const kamo::Value& v) {
+// V is const Value (the record is copied) or Value (it is used up: each member is let go as soon
+// as its Python object stands, so the two never both hold a whole large record).
+template <class V>
+PyObject* build(V& v) {
     using K = kamo::Value::Kind;
+    constexpr bool consume = !std::is_const_v<V>;
     switch (v.kind()) {
         case K::Null: Py_RETURN_NONE;
         case K::Bool: if (v.as_bool()) Py_RETURN_TRUE; Py_RETURN_FALSE;
@@ -106,7 +124,7 @@ PyObject* build(const kamo::Value& v) {
         case K::Str: return new_str(v.as_str());
         case K::Static: return static_text(v.as_str());
         case K::List: {
-            const auto& l = v.as_list();
+            auto& l = v.as_list();
             PyObject* o = PyList_New(static_cast<Py_ssize_t>(l.size()));
             if (!o) throw nb::python_error();
             for (std::size_t i = 0; i < l.size(); ++i) {
@@ -118,6 +136,7 @@ PyObject* build(const kamo::Value& v) {
                     throw;
                 }
                 PyList_SET_ITEM(o, static_cast<Py_ssize_t>(i), e);
+                if constexpr (consume) l[i] = kamo::Value();
             }
             return o;
         }
@@ -125,10 +144,11 @@ PyObject* build(const kamo::Value& v) {
             PyObject* o = PyDict_New();
             if (!o) throw nb::python_error();
             try {
-                for (const auto& [k, e] : v.as_map()) {
+                for (auto& [k, e] : v.as_map()) {
                     nb::object key = nb::steal(key_str(k));
                     nb::object val = nb::steal(build(e));
                     if (PyDict_SetItem(o, key.ptr(), val.ptr()) < 0) throw nb::python_error();
+                    if constexpr (consume) e = kamo::Value();
                 }
             } catch (...) {
                 Py_DECREF(o);
@@ -256,18 +276,8 @@ PyObject* cause_object(const runfault::Cause& c) {
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            // The class Python's own sqlite3 module gives each primary result code.
-            const char* cls = "DatabaseError";
-            switch (c.number & 0xFF) {
-                case 2: case 12: cls = "InternalError"; break;
-                case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: case 13: case 14:
-                case 15: case 16: case 17:
-                    cls = "OperationalError"; break;
-                case 18: cls = "DataError"; break;
-                case 19: case 20: cls = "IntegrityError"; break;
-                case 21: case 25: cls = "InterfaceError"; break;
-                default: cls = "DatabaseError"; break;
-            }
+            // The class the core names is the one Python's own sqlite3 module would raise.
+            const char* cls = c.category.empty() ? "DatabaseError" : c.category.c_str();
             nb::object err = sqlite3.attr(cls)(engine_str(c.text));
             err.attr("sqlite_errorcode") = c.number;
             return err.release().ptr();
@@ -279,6 +289,11 @@ PyObject* cause_object(const runfault::Cause& c) {
 }  // namespace
 
 nb::object to_python(const kamo::Value& v) { return nb::steal(build(v)); }
+
+nb::object to_python(kamo::Value&& v) {
+    kamo::Value record = std::move(v);
+    return nb::steal(build(record));
+}
 
 nb::str str_of(std::string_view s) { return nb::steal<nb::str>(new_str(s)); }
 

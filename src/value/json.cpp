@@ -465,6 +465,53 @@ Node Parser::parse(std::string_view data, Input input) {
     return Node(tokens_.data(), 0);
 }
 
+void Parser::push(const Value& v) {
+    const std::size_t at = tokens_.size();
+    Token& t = tokens_.emplace_back();
+    t.size = 0;
+    t.integer = 0;
+    switch (v.kind()) {
+        case K::Null: t.kind = K::Null; return;
+        case K::Bool: t.kind = K::Bool; t.boolean = v.as_bool(); return;
+        case K::Int: t.kind = K::Int; t.integer = v.as_int(); return;
+        case K::Big:
+            t.kind = K::Big;
+            t.text = v.as_big().digits.data();
+            t.size = static_cast<std::uint32_t>(v.as_big().digits.size());
+            return;
+        case K::Float: t.kind = K::Float; t.real = v.as_float(); return;
+        case K::Str:
+        case K::Static:
+            t.kind = K::Str;
+            t.text = v.as_str().data();
+            t.size = static_cast<std::uint32_t>(v.as_str().size());
+            return;
+        case K::List:
+            t.kind = K::List;
+            for (const Value& e : v.as_list()) push(e);
+            tokens_[at].size = static_cast<std::uint32_t>(v.as_list().size());
+            break;
+        case K::Map:
+            t.kind = K::Map;
+            for (const auto& [key, e] : v.as_map()) {
+                Token& k = tokens_.emplace_back();
+                k.kind = K::Str;
+                k.text = key.data();
+                k.size = static_cast<std::uint32_t>(key.size());
+                push(e);
+            }
+            tokens_[at].size = static_cast<std::uint32_t>(v.as_map().size());
+            break;
+    }
+    tokens_[at].end = static_cast<std::uint32_t>(tokens_.size());
+}
+
+Node Parser::adopt(const Value& v) {
+    tokens_.clear();
+    push(v);
+    return Node(tokens_.data(), 0);
+}
+
 bool Node::truthy() const {
     if (!t_) return false;
     const Token& k = tok();
@@ -484,16 +531,6 @@ bool Node::truthy() const {
 Node::Children Node::elements() const {
     if (!is_list()) return Children(t_, 0, 0);
     return Children(t_, i_ + 1, tok().end);
-}
-
-Node Node::find(std::string_view key) const {
-    if (!is_map()) return Node();
-    for (std::uint32_t k = i_ + 1, end = tok().end; k < end;) {
-        Node value(t_, k + 1);
-        if (Node(t_, k).as_str() == key) return value;
-        k = value.next();
-    }
-    return Node();
 }
 
 bool Node::operator==(const Node& o) const {

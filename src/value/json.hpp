@@ -104,7 +104,20 @@ public:
     Children elements() const;
 
     // The member of a map under key, or an absent Node (also when this is not a map).
-    Node find(std::string_view key) const;
+    Node find(std::string_view key) const {
+        return find_if([key](std::string_view k) { return k == key; });
+    }
+    // The first member of a map whose key satisfies pred, or an absent Node.
+    template <class Pred>
+    Node find_if(Pred&& pred) const {
+        if (!is_map()) return Node();
+        for (std::uint32_t k = i_ + 1, end = tok().end; k < end;) {
+            Node value(t_, k + 1);
+            if (pred(Node(t_, k).as_str())) return value;
+            k = value.next();
+        }
+        return Node();
+    }
     // Members of a map in order, as (key, value); call only on a map.
     template <class F>
     void each_member(F&& f) const {
@@ -148,10 +161,15 @@ public:
     // surrogates fail, nesting is bounded. Throws DecodeError.
     Node parse(std::string_view data, Input input);
 
+    // A value made elsewhere, read the way parsed documents are: its strings are viewed where
+    // they are. Valid until the next parse and while v lives.
+    Node adopt(const Value& v);
+
     const Limits& limits() const { return limits_; }
 
 private:
     class Run;
+    void push(const Value& v);
     Limits limits_;
     std::vector<Token> tokens_;
     std::vector<std::uint32_t> keys_;         // key tokens of the open maps, innermost last

@@ -1,17 +1,7 @@
-// Failure factories, identifier patterns, the absolute-path test and strict JSON of a cell.
-#include "runlens/rules.hpp"
-
-#include "value/json.hpp"
+// Identifier patterns and the absolute-path test.
+#include "runlens/patterns.hpp"
 
 namespace runlens {
-
-runfault::HistoryError invalid(std::string_view message, runfault::Cause cause) {
-    return {"RUN-003", std::string(message), std::string(kInvalidAction), std::move(cause)};
-}
-
-runfault::HistoryError io_error(runfault::Cause cause) {
-    return {"RUN-005", std::string(kIoMessage), std::string(kIoAction), std::move(cause)};
-}
 
 namespace {
 
@@ -66,27 +56,6 @@ bool absolute_path(std::string_view s) {
         return i > share;
     }
     return false;
-}
-
-bool absolute_path(const kamo::Value& v) { return v.is_str() && absolute_path(v.as_str()); }
-
-kamo::Value json(const Cell& cell, const kamo::json::Limits& limits) {
-    using T = Cell::Type;
-    try {
-        switch (cell.type) {
-            case T::Text: return kamo::json::decode(cell.bytes, kamo::json::Input::Text, limits);
-            case T::Blob: return kamo::json::decode(cell.bytes, kamo::json::Input::Bytes, limits);
-            default: break;
-        }
-    } catch (const kamo::json::DecodeError& e) {
-        throw invalid(kDefaultInvalid, {runfault::Cause::Kind::Value, 0, e.what(), {}});
-    }
-    static constexpr const char* names[] = {"NoneType", "int", "float", "str", "bytes", "object"};
-    throw invalid(kDefaultInvalid,
-                  {runfault::Cause::Kind::Type, 0,
-                   std::string("the JSON object must be str, bytes or bytearray, not ") +
-                       names[static_cast<int>(cell.type)],
-                   {}});
 }
 
 }  // namespace runlens
