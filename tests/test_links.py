@@ -2,7 +2,10 @@
 import re
 import sys
 import unicodedata
-from urllib.parse import parse_qs, urlsplit
+import urllib.parse
+from unittest import mock
+from urllib.parse import parse_qs
+
 
 import pytest
 from hypothesis import example, given, settings
@@ -11,6 +14,37 @@ from hypothesis import strategies as st
 from publish.runlens import _split_url, _valid_link
 
 # ---- oracles ----------------------------------------------------------------------------------
+
+
+def _check_bracketed_netloc(netloc):
+    """The netloc check of current urllib.parse: after the last "@", nothing before the "[",
+    only a ":" port after the "]", and an IP literal inside."""
+    host_and_port = netloc.rpartition("@")[2]
+    before, bracket, inside = host_and_port.partition("[")
+    if bracket:
+        host, _, port = inside.partition("]")
+        if before or (port and not port.startswith(":")):
+            raise ValueError("Invalid IPv6 URL")
+    else:
+        host = host_and_port.partition(":")[0]
+    urllib.parse._check_bracketed_host(host)
+
+
+def urlsplit(value):
+    """urllib.parse.urlsplit as current CPython releases judge bracketed hosts.
+
+    Releases of 3.11 before the fix checked only what stands between the first "[" and "]" of
+    the whole netloc, so they accept text glued to a literal ("[::1]junk"); later releases (and
+    distributions' patched 3.11.2) check the host after the last "@" instead, as _split_url does.
+    On an older interpreter the newer check replaces the older one here.
+    """
+    if hasattr(urllib.parse, "_check_bracketed_netloc"):
+        return urllib.parse.urlsplit(value)
+    with mock.patch.object(urllib.parse, "_check_bracketed_host", lambda host: None):
+        url = urllib.parse.urlsplit(value)
+    if "[" in url.netloc and "]" in url.netloc:
+        _check_bracketed_netloc(url.netloc)
+    return url
 
 
 def split_oracle(value):

@@ -131,6 +131,28 @@ bool ipvfuture_literal(sv s) {
 // A dotted IPv4 literal fails here too: urlsplit refuses one in brackets.
 bool bracketed_host(sv s) { return !s.empty() && s[0] == 'v' ? ipvfuture_literal(s) : ipv6_literal(s); }
 
+// A netloc holding both brackets, judged as current urlsplit judges it: after the last "@", the
+// "[" must come first, only a ":" port may follow the "]", and the host must be an IP literal.
+// Older 3.11 releases looked only between the first "[" and "]"; the stricter rule refuses text
+// glued to the brackets ("[::1]junk"), which never names a work page anyway.
+bool bracketed_netloc(sv netloc) {
+    std::size_t at = netloc.rfind('@');
+    sv hostinfo = at == npos ? netloc : netloc.substr(at + 1);
+    std::size_t open = hostinfo.find('[');
+    sv host;
+    if (open != npos) {
+        if (open > 0) return false;
+        sv bracketed = hostinfo.substr(1);
+        std::size_t close = bracketed.find(']');
+        host = bracketed.substr(0, close);
+        sv port = close == npos ? sv{} : bracketed.substr(close + 1);
+        if (!port.empty() && port[0] != ':') return false;
+    } else {
+        host = hostinfo.substr(0, hostinfo.find(':'));
+    }
+    return bracketed_host(host);
+}
+
 // ---- the NFKC check and lower-casing ----------------------------------------------------------
 
 // urlsplit refuses a non-ASCII netloc whose NFKC form, once "@", ":", "#" and "?" are taken out,
@@ -178,11 +200,7 @@ std::optional<UrlParts> split_url(std::string_view text) {
         rest = end == npos ? sv{} : rest.substr(end);
         std::size_t open = netloc.find('['), close = netloc.find(']');
         if ((open == npos) != (close == npos)) return std::nullopt;
-        if (open != npos) {
-            // Between the first "[" and the first "]" after it, wherever they sit in the netloc.
-            sv inside = netloc.substr(open + 1);
-            if (!bracketed_host(inside.substr(0, inside.find(']')))) return std::nullopt;
-        }
+        if (open != npos && !bracketed_netloc(netloc)) return std::nullopt;
         if (nfkc_reroutes(netloc)) return std::nullopt;
         parts.netloc = netloc;
     }

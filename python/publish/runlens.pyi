@@ -1,0 +1,19 @@
+"""Read-only projections of stored publish decisions, never a resume permit."""
+
+from _typeshed import StrOrBytesPath
+
+from publish.constants import PLATFORM_NAMES as PLATFORM_NAMES
+from publish.records import RunList, RunProjection
+from publish.runfault import HistoryError as HistoryError
+
+class HistoryReader:
+    """Read the existing database in one snapshot without creating or upgrading it."""
+
+    def __init__(self, path: StrOrBytesPath | None = None) -> None:
+        """``path`` defaults to ~/.kamo/publish-history.sqlite3."""
+    @property
+    def path(self) -> StrOrBytesPath: ...
+    def list_runs(self, limit: int = 20) -> RunList:
+        """The newest runs first, at most ``limit`` (1 to 200); raises HistoryError."""
+    def get_run(self, run_id: str) -> RunProjection:
+        """One run in full, by its lower-case UUID; raises HistoryError."""
