@@ -146,6 +146,15 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
     m.attr("_SHA") = re.attr("compile")("[0-9a-f]{64}");
     m.attr("_IDENTITY") = re.attr("compile")("sha256-v1:[0-9a-f]{64}");
 
+    // The core's own matchers behind those patterns, by the pattern's name.
+    m.def("_matches", [](const std::string& name, nb::str text) {
+        std::string t = bind::utf8_of(text);
+        if (name == "_UUID") return runlens::match_uuid(t);
+        if (name == "_SHA") return runlens::match_sha(t);
+        if (name == "_IDENTITY") return runlens::match_identity(t);
+        throw nb::value_error("no such pattern");
+    }, "name"_a, "text"_a);
+
     m.def("_invalid", [](nb::str message) { return bind::history_error(runlens::invalid(bind::utf8_of(message))); },
           "message"_a = nb::str(runlens::kDefaultInvalid.data(), runlens::kDefaultInvalid.size()));
     m.def("_io_error", [] { return bind::history_error(runlens::io_error()); });
