@@ -7,6 +7,7 @@ failure, on every store, healthy or damaged, and without changing a byte of it.
 """
 
 import hashlib
+import json
 import sqlite3
 import tempfile
 from pathlib import Path
@@ -46,7 +47,7 @@ LAYOUTS = {
 
 # What can be wrong with one run: each breaks a different check, so a failure names its run.
 DAMAGE = ["none", "bad state", "bad result json", "result without success", "missing entry",
-          "duplicate entry", "duplicate account", "bad identity", "bad snapshot"]
+          "duplicate entry", "duplicate account", "bad identity", "bad snapshot", "long number"]
 # Rows whose run_id only looks like a listed run's.
 STRAYS = ["integer", "blob", "upper case", "unknown run"]
 
@@ -69,6 +70,9 @@ def damaged_run(n, version, platforms, damage, states):
     run = Run(items, entries, version=version)  # "duplicate entry": a second row, written by build
     if damage == "bad snapshot":
         run.snapshot = '[{"content_type": "video"}]'
+    elif damage == "long number":  # past the digit limit, in a field no projection keeps
+        long_field = '"unused": %s, "content_type"' % ("7" * 5001)
+        run.snapshot = json.dumps(run.snapshot_json()).replace('"content_type"', long_field, 1)
     if version == 2 and damage in ("duplicate account", "bad identity"):
         rows = run.account_rows()
         if damage == "duplicate account":
@@ -189,6 +193,7 @@ CASES = {
     "bad cells in a later run": [healthy(0), (2, PLATFORMS[:2], "bad result json", [0], None), healthy(2)],
     "two damaged runs": [(2, PLATFORMS[:1], "bad state", [0], None), (2, PLATFORMS[:1], "duplicate account", [0], None),
                          healthy(2)],
+    "too many digits in a later run": [healthy(0), (2, PLATFORMS[:1], "long number", [0], None), healthy(2)],
     "duplicate run_ids": [healthy(0), healthy(1), (2, PLATFORMS[:2], "none", [2], 0)],
     "duplicate run_ids, the copy unlisted": [(2, PLATFORMS[:2], "none", [2], None), healthy(1),
                                              (2, PLATFORMS[:2], "none", [1], 0)],
