@@ -19,7 +19,7 @@ Targets: no-index list_runs(200) on 5,000 runs <= 2x the indexed copy; indexed l
 <= 0.25x the floor; get_run <= 1.0x the floor.
 
 Generated stores are cached under the temporary directory, keyed by their parameters.
-    tools/dev --python bench/bench_queries.py [--quick] [--no-huge]
+    tools/dev --python bench/bench_queries.py [--quick] [--no-huge | --huge-only]
 """
 
 import argparse
@@ -213,13 +213,21 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="shorter timing budget")
     parser.add_argument("--no-huge", action="store_true", help="skip the 10^6-entry run")
+    parser.add_argument("--huge-only", action="store_true", help="only the 10^6-entry run")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return child_main(*args.child)
 
-    from publish.runlens import HistoryReader
     budget = 0.4 if args.quick else 1.5
+    if not args.huge_only:
+        timings(budget)
+    if not args.no_huge:
+        huge()
+
+
+def timings(budget):
+    from publish.runlens import HistoryReader
     print(f"{'store':<22} {'query':<15} {'ours ms':>10} {'floor ms':>10} {'ratio':>7}")
     listed = {}
     for runs in (200, 1000, 5000):
@@ -242,16 +250,16 @@ def main():
           f"the call {ours['call_mib']:.1f} MiB above its start; floor: process {floor['peak_mib']:.1f} MiB, "
           f"the call {floor['call_mib']:.1f} MiB")
 
-    if not args.no_huge:
-        huge = huge_store()
-        con = sqlite3.connect(huge)
-        run_id = con.execute("SELECT run_id FROM runs").fetchone()[0]
-        con.close()
-        ours, floor = child(["get", str(huge), run_id]), child(["floor-get", str(huge), run_id])
-        print(f"get_run, one run of {HUGE_ITEMS * 7:,} entries: ours {ours['seconds']:.2f} s, "
-              f"peak {ours['peak_mib']:.0f} MiB; floor {floor['seconds']:.2f} s, peak {floor['peak_mib']:.0f} MiB; "
-              f"ratios: time {ours['seconds'] / floor['seconds']:.2f}, memory {ours['peak_mib'] / floor['peak_mib']:.2f}")
 
+def huge():
+    path = huge_store()
+    con = sqlite3.connect(path)
+    run_id = con.execute("SELECT run_id FROM runs").fetchone()[0]
+    con.close()
+    ours, floor = child(["get", str(path), run_id]), child(["floor-get", str(path), run_id])
+    print(f"get_run, one run of {HUGE_ITEMS * 7:,} entries: ours {ours['seconds']:.2f} s, "
+          f"peak {ours['peak_mib']:.0f} MiB; floor {floor['seconds']:.2f} s, peak {floor['peak_mib']:.0f} MiB; "
+          f"ratios: time {ours['seconds'] / floor['seconds']:.2f}, memory {ours['peak_mib'] / floor['peak_mib']:.2f}")
 
 if __name__ == "__main__":
     main()

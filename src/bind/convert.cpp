@@ -286,12 +286,32 @@ PyObject* cause_object(const runfault::Cause& c) {
     return nullptr;
 }
 
+// The cyclic collector paused while a record is built: its containers are new and hold no
+// cycles, yet each one allocated counts towards a collection that walks every one built so far,
+// which made a large record cost several times its building.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 }  // namespace
 
-nb::object to_python(const kamo::Value& v) { return nb::steal(build(v)); }
+nb::object to_python(const kamo::Value& v) {
+    CollectorPause pause;
+    return nb::steal(build(v));
+}
 
 nb::object to_python(kamo::Value&& v) {
     kamo::Value record = std::move(v);
+    CollectorPause pause;
     return nb::steal(build(record));
 }
 

@@ -24,31 +24,34 @@ std::string checked_run_id(const Value& run_id) {
 
 Value list_runs(const std::string& path, std::int64_t limit, const Environment& env, Interrupt interrupt,
                 Reading reading) {
+    bool present = exists(path);
+    std::int64_t total = 0;
+    kamo::List runs;
+    if (present) {
+        guarded([&] {
+            Connection conn(path, interrupt);
+            bool accounts = schema(conn);
+            auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
+            total = count.at(0).cells.at(0).integer;
+            // Every listed row is read before any is checked, as fetching them all at once would.
+            auto rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(CellView::of(limit));
+            Projector projector(conn, env, accounts);
+            projector.list(rows, reading == Reading::RunByRun);
+            runs.reserve(rows.size());
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                conn.check();
+                projector.check(k, rows[k]);
+                runs.push_back(projector.summary());
+            }
+        });
+    }
     kamo::Map out;
-    out.emplace_back("database_present", Value(false));
-    out.emplace_back("total", Value(std::int64_t{0}));
+    out.reserve(5);
+    out.emplace_back("database_present", Value(present));
+    out.emplace_back("total", Value(total));
     out.emplace_back("limit", Value(limit));
     out.emplace_back("order", Value(lit("insertion_desc")));
-    out.emplace_back("runs", Value(kamo::List{}));
-    if (!exists(path)) return Value(std::move(out));
-    guarded([&] {
-        Connection conn(path, interrupt);
-        bool accounts = schema(conn);
-        out[0].second = Value(true);
-        auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
-        out[1].second = Value(count.at(0).cells.at(0).integer);
-        // Every listed row is read before any is checked, as fetching them all at once would.
-        auto rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(CellView::of(limit));
-        Projector projector(conn, env, accounts);
-        projector.list(rows, reading == Reading::RunByRun);
-        kamo::List& runs = out[4].second.as_list();
-        runs.reserve(rows.size());
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            conn.check();
-            projector.check(k, rows[k]);
-            runs.push_back(projector.summary());
-        }
-    });
+    out.emplace_back("runs", Value(std::move(runs)));
     return Value(std::move(out));
 }
 
