@@ -5,12 +5,21 @@ namespace runlens {
 
 namespace {
 
-bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+constexpr bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
+struct HexTable {
+    bool is[256];
+    constexpr HexTable() : is() {
+        for (int c = 0; c < 256; ++c) is[c] = lower_hex(static_cast<char>(c));
+    }
+};
+constexpr HexTable kHex;
+
+// Digests and identities are checked by the thousand: one table look-up a byte, no early exit.
 bool all_lower_hex(std::string_view s) {
-    for (char c : s)
-        if (!lower_hex(c)) return false;
-    return true;
+    bool ok = true;
+    for (char c : s) ok &= kHex.is[static_cast<unsigned char>(c)];
+    return ok;
 }
 
 bool sep(char c) { return c == '/' || c == '\\'; }

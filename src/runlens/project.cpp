@@ -174,7 +174,10 @@ void AccountMap::index(std::size_t n) {
 bool AccountMap::add(const CellView& platform, const CellView& account_file, const CellView& identity) {
     const std::size_t hash = pair_hash(platform, account_file);
     if (lookup(platform, account_file, hash)) return false;
-    rows_.push_back({store(platform), store(account_file), store(identity), hash});
+    Identity status = identity.is_null()                                         ? Identity::Unbound
+                      : identity.is_text() && match_identity(identity.bytes) ? Identity::Bound
+                                                                             : Identity::Invalid;
+    rows_.push_back({store(platform), store(account_file), status, hash});
     if (rows_.size() > kScanAccounts && 2 * rows_.size() > table_.size()) {
         table_.assign(table_.empty() ? 64 : table_.size() * 2, 0);
         for (std::size_t i = 0; i < rows_.size(); ++i) index(i);
@@ -184,7 +187,7 @@ bool AccountMap::add(const CellView& platform, const CellView& account_file, con
     return true;
 }
 
-std::optional<CellView> AccountMap::find(std::string_view platform, Node path) const {
+std::optional<Identity> AccountMap::find(std::string_view platform, Node path) const {
     CellView key_platform = CellView::text(platform);
     CellView key_path;  // absent or null: a null account_file
     if (path.is_str())
@@ -193,19 +196,18 @@ std::optional<CellView> AccountMap::find(std::string_view platform, Node path) c
         return std::nullopt;  // snapshot validation admits only a path or null here
     auto n = lookup(key_platform, key_path, pair_hash(key_platform, key_path));
     if (!n) return std::nullopt;
-    return view(rows_[*n].identity);
+    return rows_[*n].identity;
 }
 
 Identity identity(const CellView& version, const AccountMap& accounts, std::string_view platform, Node path,
                   bool runnable) {
     if (equals_int(version, 1)) return Identity::Legacy;
-    std::optional<CellView> row = accounts.find(platform, path);
-    bool usable = row && (row->is_null() || (row->is_text() && match_identity(row->bytes)));
-    if (!usable) {
+    std::optional<Identity> row = accounts.find(platform, path);
+    if (!row || *row == Identity::Invalid) {
         if (runnable) throw invalid("发布记录中的原账号身份已损坏");
         return row ? Identity::Invalid : Identity::NotRecorded;
     }
-    return row->is_null() ? Identity::Unbound : Identity::Bound;
+    return *row;
 }
 
 // ---- decisions and evidence ---------------------------------------------------------------------

@@ -52,9 +52,10 @@ public:
     void clear();
     // False when the pair is already present.
     bool add(const CellView& platform, const CellView& account_file, const CellView& identity);
-    // The identity stored under (platform, path), or nullopt when no row exists. An absent or
-    // null path looks up a null account_file; a path that is no string finds nothing.
-    std::optional<CellView> find(std::string_view platform, kamo::json::Node path) const;
+    // What the identity stored under (platform, path) is: Bound (a well-formed identity),
+    // Unbound (null) or Invalid (anything else); nullopt when no row exists. An absent or null
+    // path looks up a null account_file; a path that is no string finds nothing.
+    std::optional<Identity> find(std::string_view platform, kamo::json::Node path) const;
 
 private:
     struct Stored {
@@ -64,7 +65,8 @@ private:
         std::size_t offset, size;  // bytes in arena_
     };
     struct Account {
-        Stored platform, account_file, identity;
+        Stored platform, account_file;
+        Identity identity;  // judged once per row, not once per entry that looks it up
         std::size_t hash;
     };
     Stored store(const CellView& c);
