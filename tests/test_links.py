@@ -1,5 +1,6 @@
 """_valid_link per platform, and its splitter _split_url against urllib.parse.urlsplit (CPython 3.11)."""
 import re
+import sys
 import unicodedata
 import urllib.parse
 from unittest import mock
@@ -331,9 +332,18 @@ def test_kelvin_sign_host_follows_python_lowercasing():
     assert _split_url(url)[2] == "kuaishou.com"
 
 
-@pytest.mark.parametrize("digits,expected", [(4300, True), (4301, False)])
-def test_port_digits_limit_follows_int(digits, expected):
-    # .port goes through int(), which takes leading zeros but refuses more than 4300 digits.
+@pytest.fixture
+def digit_limit():
+    saved = sys.get_int_max_str_digits()
+    yield sys.set_int_max_str_digits
+    sys.set_int_max_str_digits(saved)
+
+
+@pytest.mark.parametrize("limit,digits,expected", [(4300, 4300, True), (4300, 4301, False), (640, 641, False),
+                                                   (0, 6000, True), (6000, 6000, True), (6000, 6001, False)])
+def test_port_digits_limit_follows_int(digit_limit, limit, digits, expected):
+    # .port goes through int(), which takes leading zeros but refuses more digits than the limit.
+    digit_limit(limit)
     url = "https://www.bilibili.com:" + "443".rjust(digits, "0") + "/video/BV1GJ411x7h7"
     assert _valid_link("bilibili", url) is expected
     assert link_model("bilibili", url) is expected

@@ -1,9 +1,12 @@
 """The two public queries, end to end against real stores."""
 
+import json
 import os
+import sys
 
 import pytest
 
+from publish import runlens
 from stores import Entry, HistoryError, HistoryReader, Item, Run, create_store, write_raw_run, write_run
 
 LIMIT_MESSAGE = "查询数量必须是 1–200 的整数"
@@ -133,3 +136,108 @@ def test_store_path_must_be_a_path(db):
         HistoryReader(3.5).list_runs()
     with pytest.raises(TypeError):
         HistoryReader(object()).get_run("123e4567-e89b-42d3-a456-426614174000")
+
+
+# --- the limit on integer digits --------------------------------------------------------------
+
+LONG = 5001  # digits: past Python's default limit of 4300
+
+
+MARK = "@long@"
+
+
+def with_long(value, digits):
+    """JSON text of value with the string MARK replaced by an integer of that many digits
+    (json.dumps itself refuses to write one past the limit)."""
+    return json.dumps(value, ensure_ascii=False).replace(json.dumps(MARK), "7" * digits)
+
+
+def long_result_id(digits):
+    outcome = Entry.outcome(True, "发布成功", result_url="https://www.douyin.com/video/7301", result_id=MARK)
+    return Run([Item.video("/v/a.mp4", ["douyin"])], {(0, "douyin"): Entry("success", with_long(outcome, digits))})
+
+
+def long_dropped_field(digits):
+    # A snapshot member no projection keeps.
+    run = Run([Item.video("/v/a.mp4", ["douyin"], extra={"unused": MARK})])
+    run.snapshot = with_long(run.snapshot_json(), digits)
+    return run
+
+
+def long_fingerprint(digits):
+    return Run([Item.video("/v/a.mp4", ["douyin"])], fingerprints=with_long({"/v/a.mp4": MARK}, digits))
+
+
+# What each run is once the decoder reads it: readable, or the check that then fails.
+DIGIT_CASES = {
+    "stored result_id": (long_result_id, None),
+    "dropped snapshot field": (long_dropped_field, None),
+    "fingerprint value": (long_fingerprint, "发布记录中的素材指纹已损坏"),
+}
+QUERIES = {
+    "list_runs": lambda reader, run_id: reader.list_runs(),
+    "get_run": lambda reader, run_id: reader.get_run(run_id),
+}
+
+
+@pytest.fixture
+def digit_limit():
+    saved = sys.get_int_max_str_digits()
+    yield sys.set_int_max_str_digits
+    sys.set_int_max_str_digits(saved)
+
+
+def json_refusal(digits):
+    with pytest.raises(ValueError) as caught:
+        json.loads(with_long([MARK], digits))
+    return str(caught.value)
+
+
+@pytest.mark.parametrize("query", QUERIES)
+@pytest.mark.parametrize("case", DIGIT_CASES)
+def test_integers_past_the_digit_limit_are_unreadable(db, digit_limit, case, query):
+    make, _ = DIGIT_CASES[case]
+    run_id = write_run(db, make(LONG))
+    for limit in (4300, 640):
+        digit_limit(limit)
+        err = raises(lambda: QUERIES[query](HistoryReader(db), run_id), "发布记录不存在或已损坏")
+        assert type(err.__cause__) is ValueError
+        assert str(err.__cause__) == json_refusal(LONG)
+
+
+@pytest.mark.parametrize("query", QUERIES)
+@pytest.mark.parametrize("case", DIGIT_CASES)
+@pytest.mark.parametrize("limit", [0, LONG, LONG + 1])
+def test_a_raised_digit_limit_is_honoured(db, digit_limit, case, query, limit):
+    make, then = DIGIT_CASES[case]
+    run_id = write_run(db, make(LONG))
+    digit_limit(limit)
+    if then is not None:
+        raises(lambda: QUERIES[query](HistoryReader(db), run_id), then)
+        return
+    got = QUERIES[query](HistoryReader(db), run_id)
+    if query == "list_runs":
+        assert [r["run_id"] for r in got["runs"]] == [run_id]
+    elif case == "stored result_id":
+        assert got["items"][0]["platforms"][0]["result"]["result_id"] == int("7" * LONG)
+    else:
+        assert got["run_id"] == run_id
+
+
+def test_the_limit_is_read_at_each_query(db, digit_limit):
+    run_id = write_run(db, long_result_id(LONG))
+    reader = HistoryReader(db)
+    digit_limit(0)
+    assert reader.get_run(run_id)["items"][0]["platforms"][0]["result"]["result_id"] == int("7" * LONG)
+    digit_limit(4300)
+    raises(lambda: reader.get_run(run_id), "发布记录不存在或已损坏")
+    digit_limit(LONG)
+    assert reader.list_runs()["runs"][0]["run_id"] == run_id
+
+
+@pytest.mark.parametrize("digits", [641, 4300, 20000])
+def test_long_integers_convert_exactly_at_any_length(db, digit_limit, digits):
+    digit_limit(0)
+    for sign in ("", "-"):
+        text = sign + "9" + "1234567890" * (digits // 10)
+        assert runlens._json('{"n": %s}' % text) == {"n": int(text)}

@@ -593,26 +593,32 @@ def test_platform_names_come_from_the_module(monkeypatch):
     assert "\n  小红书\n：进行中或提交未确认\n" in text
 
 
-def test_label_tables():
-    assert list(runprint._STATE_NAMES.items()) == [
-        ("pending", "未开始"),
-        ("running", "进行中或提交未确认"),
-        ("success", "记录成功"),
-        ("failed", "记录失败"),
-    ]
-    assert list(runprint._IDENTITY_NAMES.items()) == [
-        ("bound", "原身份已绑定（当前账号未核验）"),
-        ("unbound", "原身份未绑定"),
-        ("legacy", "旧版记录无原身份"),
-        ("not_recorded", "原身份未记录"),
-        ("invalid", "原身份记录损坏"),
-    ]
-    assert list(runprint._LINK_NAMES.items()) == [
-        ("recorded_link", "原记录链接，本次未核验"),
-        ("missing_link", "原记录缺少链接"),
-        ("invalid_link", "原记录链接无效"),
-        ("not_confirmed", "作品归因未确认"),
-    ]
+# Every name the reader gives a state, an identity or an attribution, and the words printed for it.
+LABELS = [
+    ("state", "pending", "\n  抖音：未开始\n"),
+    ("state", "running", "\n  抖音：进行中或提交未确认\n"),
+    ("state", "success", "\n  抖音：记录成功\n"),
+    ("state", "failed", "\n  抖音：记录失败\n"),
+    ("identity_status", "bound", "；原身份已绑定（当前账号未核验）\n"),
+    ("identity_status", "unbound", "；原身份未绑定\n"),
+    ("identity_status", "legacy", "；旧版记录无原身份\n"),
+    ("identity_status", "not_recorded", "；原身份未记录\n"),
+    ("identity_status", "invalid", "；原身份记录损坏\n"),
+    ("attribution", "recorded_link", "\n    归因：原记录链接，本次未核验；公开访问"),
+    ("attribution", "missing_link", "\n    归因：原记录缺少链接；公开访问"),
+    ("attribution", "invalid_link", "\n    归因：原记录链接无效；公开访问"),
+    ("attribution", "not_confirmed", "\n    归因：作品归因未确认；公开访问"),
+]
+
+
+@pytest.mark.parametrize("field, name, printed", LABELS)
+def test_each_name_prints_its_label(field, name, printed):
+    path = ["items", 0, "platforms", 0] + (["evidence"] if field == "attribution" else []) + [field]
+    record = detail_record()
+    set_in(path, name)(record)
+    text = render(record, None)
+    assert "\n  哔哩哔哩：" in text
+    assert printed in text.split("\n  哔哩哔哩：")[0]  # in the changed entry's own lines
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((list_record(),), {}), ((), {"history": list_record()}),

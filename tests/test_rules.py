@@ -138,22 +138,62 @@ PATTERNS = [
 ]
 
 
+# The rules as written for run ids, digests and identities; the core applies them itself and
+# exports them as compiled patterns for the runtime.
+SOURCES = {
+    "_UUID": "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}",
+    "_SHA": "[0-9a-f]{64}",
+    "_IDENTITY": "sha256-v1:[0-9a-f]{64}",
+}
+
+
+def oracle(name, text):
+    return re.fullmatch(SOURCES[name], text) is not None
+
+
+@pytest.mark.parametrize("name", SOURCES)
+def test_exported_patterns_are_the_rules(name):
+    assert getattr(runlens, name).pattern == SOURCES[name]
+
+
 @pytest.mark.parametrize(("name", "text", "expected"), PATTERNS)
-def test_pattern_fullmatch(name, text, expected):
-    pattern = getattr(runlens, name)
-    assert isinstance(pattern, re.Pattern)
-    assert (pattern.fullmatch(text) is not None) is expected
+def test_core_matchers_table(name, text, expected):
+    assert oracle(name, text) is expected  # the table itself is right
+    assert runlens._matches(name, text) is expected
+
+
+# A text that matches, then one character replaced, inserted or removed: hex digits of both
+# cases, dashes, the prefix's characters, a newline and a non-ASCII digit.
+EDITS = "0123456789abcdefABCDEF-:sh256v1\n\u0663"
+GOOD = {"_UUID": GOOD_UUID, "_SHA": GOOD_SHA, "_IDENTITY": GOOD_IDENTITY}
+
+
+@st.composite
+def near(draw):
+    name = draw(st.sampled_from(list(SOURCES)))
+    text = draw(st.sampled_from(list(GOOD.values())))
+    at = draw(st.integers(0, len(text)))
+    char = draw(st.sampled_from(EDITS))
+    edit = draw(st.sampled_from(["replace", "insert", "remove", "keep"]))
+    text = {"replace": text[:at] + char + text[at + 1:], "insert": text[:at] + char + text[at:],
+            "remove": text[:at] + text[at + 1:], "keep": text}[edit]
+    return name, text
+
+
+@settings(max_examples=2000, deadline=None)
+@given(near() | st.tuples(st.sampled_from(list(SOURCES)), st.text(max_size=80)))
+def test_core_matchers_agree_with_re(case):
+    name, text = case
+    assert runlens._matches(name, text) is oracle(name, text)
 
 
 @settings(max_examples=300, deadline=None)
 @given(st.uuids(), st.binary(max_size=32))
-def test_patterns_take_generated_ids_lowercase_only(u, data):
+def test_core_matchers_on_generated_ids(u, data):
     digest = hashlib.sha256(data).hexdigest()
-    for pattern, text in [(runlens._UUID, str(u)), (runlens._SHA, digest), (runlens._IDENTITY, "sha256-v1:" + digest)]:
-        assert pattern.fullmatch(text)
-        assert (pattern.fullmatch(text.upper()) is not None) == (text.upper() == text)
-        assert pattern.fullmatch(text + "\n") is None
-    assert runlens._UUID.fullmatch(u.hex) is None
+    for name, text in [("_UUID", str(u)), ("_SHA", digest), ("_IDENTITY", "sha256-v1:" + digest)]:
+        for variant in (text, text.upper(), text + "\n", text[:-1], u.hex):
+            assert runlens._matches(name, variant) is oracle(name, variant)
 
 
 # ---- failures ----

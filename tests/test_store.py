@@ -39,7 +39,8 @@ DEMO_IDS = [run.run_id for run in demo_runs()]
 NEWEST_FIRST = DEMO_IDS[::-1]
 
 # SQLite result codes the causes carry.
-BUSY, CORRUPT, NOTADB, READONLY_ROLLBACK, ERROR = 5, 11, 26, 776, 1
+BUSY, CORRUPT, NOTADB = sqlite3.SQLITE_BUSY, sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB
+READONLY_ROLLBACK, ERROR = sqlite3.SQLITE_READONLY_ROLLBACK, sqlite3.SQLITE_ERROR
 
 
 def schema_of(reader):
@@ -147,12 +148,53 @@ def cut_short(path):
     path.write_bytes(path.read_bytes()[:1024])
 
 
+def with_header_bytes(path, b18, b19):
+    data = bytearray(path.read_bytes())
+    data[18:20] = bytes([b18, b19])
+    path.write_bytes(bytes(data))
+
+
+def demo_then(change):
+    """The demo store, then change(path) done to it."""
+    def make(path):
+        demo_store(path)
+        change(path)
+    return make
+
+
+def wal_store(path):
+    con = sqlite3.connect(path)
+    try:
+        con.execute("PRAGMA journal_mode=WAL")
+        write_run(path, Run([Item.video()]))
+    finally:
+        con.close()
+    assert path.read_bytes()[18:20] == b"\x02\x02"
+    assert sorted(os.listdir(path.parent)) == ["history.sqlite3"]
+
+
+def side_files(*suffixes):
+    return demo_then(lambda p: [Path(f"{p}{suffix}").write_bytes(b"") for suffix in suffixes])
+
+
+# What may sit at the store's path, and how every read fails on it. A header other than a
+# rollback journal's (bytes 18 and 19 both 1), or too short to show one, is refused before any
+# statement runs: no engine cause, and no -wal or -shm file left behind.
 FILES = {
     "empty": (lambda p: p.write_bytes(b""), LAYOUT, None),
     "random bytes": (lambda p: p.write_bytes(random.Random(0).randbytes(4096)),
                      IO, sqlite_cause(NOTADB, sqlite3.DatabaseError)),
     "cut short": (cut_short, IO, sqlite_cause(CORRUPT, sqlite3.DatabaseError)),
     "directory": (lambda p: p.mkdir(), IO, os_cause(errno.EISDIR)),
+    **{f"header bytes {b18} {b19}": (demo_then(lambda p, b=(b18, b19): with_header_bytes(p, *b)), IO, None)
+       for b18, b19 in [(2, 2), (1, 2), (2, 1), (0, 0)]},
+    **{f"header cut to {size} bytes": (demo_then(lambda p, n=size: p.write_bytes(p.read_bytes()[:n])), IO, None)
+       for size in [16, 18, 19]},
+    "WAL store": (wal_store, IO, None),
+    "-wal beside it": (side_files("-wal"), IO, None),
+    "-shm beside it": (side_files("-shm"), IO, None),
+    "-wal and -shm beside it": (side_files("-wal", "-shm"), IO, None),
+    "journal directory": (demo_then(lambda p: Path(f"{p}-journal").mkdir()), IO, os_cause(errno.EISDIR)),
 }
 
 
@@ -202,55 +244,6 @@ def test_fifo_never_blocks(tmp_path, unchanged, suffix, read):
         check_error(err, IO, os_cause(errno.EINVAL))
 
 
-# --- the header and the journal mode ------------------------------------------------------
-
-def with_header_bytes(path, b18, b19):
-    data = bytearray(path.read_bytes())
-    data[18:20] = bytes([b18, b19])
-    path.write_bytes(bytes(data))
-
-
-@pytest.mark.parametrize("read", READS)
-@pytest.mark.parametrize("b18, b19", [(2, 2), (1, 2), (2, 1), (0, 0)])
-def test_header_other_than_rollback_refused_before_any_statement(store, unchanged, b18, b19, read):
-    with_header_bytes(store, b18, b19)
-    # No engine cause and no -wal/-shm: no statement ever ran on the file.
-    with unchanged(store.parent):
-        fails(READS[read], HistoryReader(store), IO)
-
-
-@pytest.mark.parametrize("size", [16, 18, 19])
-def test_header_too_short_to_show_rollback_refused(store, unchanged, size):
-    store.write_bytes(store.read_bytes()[:size])
-    with unchanged(store.parent):
-        for read in READS.values():
-            fails(read, HistoryReader(store), IO)
-
-
-def test_wal_store_refused(tmp_path, unchanged):
-    path = tmp_path / "history.sqlite3"
-    con = sqlite3.connect(path)
-    try:
-        con.execute("PRAGMA journal_mode=WAL")
-        write_run(path, Run([Item.video()]))
-    finally:
-        con.close()
-    assert path.read_bytes()[18:20] == b"\x02\x02"
-    assert sorted(os.listdir(tmp_path)) == ["history.sqlite3"]
-    with unchanged(tmp_path):
-        for read in READS.values():
-            fails(read, HistoryReader(path), IO)
-
-
-@pytest.mark.parametrize("suffixes", [["-wal"], ["-shm"], ["-wal", "-shm"]])
-def test_wal_side_files_refused_and_left(store, unchanged, suffixes):
-    for suffix in suffixes:
-        Path(f"{store}{suffix}").write_bytes(b"")
-    with unchanged(store.parent):
-        for read in READS.values():
-            fails(read, HistoryReader(store), IO)
-
-
 def test_side_files_of_the_linked_file_count(tmp_path, store, unchanged):
     link = tmp_path / "link.sqlite3"
     link.symlink_to(store)
@@ -293,13 +286,6 @@ def test_empty_journal_is_not_hot_and_stays(store, unchanged):
     Path(f"{store}-journal").write_bytes(b"")
     with unchanged(store.parent):
         assert [r["run_id"] for r in HistoryReader(store).list_runs()["runs"]] == NEWEST_FIRST
-
-
-def test_journal_directory_refused(store, unchanged):
-    Path(f"{store}-journal").mkdir()
-    with unchanged(store.parent):
-        for read in READS.values():
-            fails(read, HistoryReader(store), IO, os_cause(errno.EISDIR))
 
 
 # --- permissions, as an unprivileged user -------------------------------------------------

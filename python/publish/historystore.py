@@ -7,9 +7,11 @@ Layout (SQLite, rollback journal):
   entries(run_id, item_index, platform, state, result, retryable)
   accounts(run_id, platform, account_file, identity)  optional
 
-Columns have no declared type, so SQLite stores every value with the type it was
-given: a test can put a float in ``version`` or bytes in ``snapshot`` and read the
-same back. ``RawText(b"...")`` stores bytes as TEXT, for invalid UTF-8 text.
+By default columns have no declared type, so SQLite stores every value with the type
+it was given: a test can put a float in ``version`` or bytes in ``snapshot`` and read
+the same back. ``RawText(b"...")`` stores bytes as TEXT, for invalid UTF-8 text.
+``create_store`` can also declare column types and collations, make tables WITHOUT
+ROWID and add indexes, the layouts a runtime's store may have.
 
 Typical use::
 
@@ -33,7 +35,7 @@ from typing import Any
 __all__ = [
     "AUTO", "Entry", "Item", "RawText", "Run", "account_identity", "create_store",
     "demo_store", "fingerprint", "write_raw_account", "write_raw_entry", "write_raw_run",
-    "write_run",
+    "write_run", "write_runs",
 ]
 
 COLUMNS = {
@@ -288,12 +290,23 @@ def _insert(con, table: str, cells: dict) -> int:
     return con.execute(sql, values).lastrowid
 
 
-def _create_tables(con, accounts: bool, extra: bool) -> None:
+def _create_tables(con, accounts: bool, extra: bool, declared=None, primary_keys=None,
+                   indexes=()) -> None:
+    declared = declared or {}
+    primary_keys = primary_keys or {}
     for table, columns in COLUMNS.items():
         if table == "accounts" and not accounts:
             continue
         columns = columns + (EXTRA_COLUMNS[table] if extra else [])
-        con.execute(f"CREATE TABLE IF NOT EXISTS {table} ({', '.join(columns)})")
+        parts = [f"{c} {declared[f'{table}.{c}']}" if f"{table}.{c}" in declared else c
+                 for c in columns]
+        tail = ""
+        if table in primary_keys:
+            parts.append(f"PRIMARY KEY ({primary_keys[table]})")
+            tail = " WITHOUT ROWID"
+        con.execute(f"CREATE TABLE IF NOT EXISTS {table} ({', '.join(parts)}){tail}")
+    for n, index in enumerate(indexes):
+        con.execute(f"CREATE INDEX IF NOT EXISTS layout_index_{n} ON {index}")
 
 
 def _has_table(con, table: str) -> bool:
@@ -307,11 +320,33 @@ def _ensure_store(con) -> None:
         _create_tables(con, accounts=True, extra=False)
 
 
-def create_store(path, *, accounts: bool = True, extra: bool = False) -> None:
+def create_store(path, *, accounts: bool = True, extra: bool = False, declared=None,
+                 primary_keys=None, indexes=()) -> None:
     """Create the tables (those missing); accounts=False leaves out the accounts table,
-    extra=True adds EXTRA_COLUMNS."""
+    extra=True adds EXTRA_COLUMNS.
+
+    declared: {"table.column": "TEXT COLLATE NOCASE", ...}, written after the column name.
+    primary_keys: {"table": "col, col DESC, ..."}: that table gets the key and WITHOUT ROWID.
+    indexes: ["entries(run_id)", "accounts(platform, run_id)", ...], created after the tables.
+    """
     with _connect(path) as con:
-        _create_tables(con, accounts, extra)
+        _create_tables(con, accounts, extra, declared, primary_keys, indexes)
+
+
+def _write_one(con, run: Run, accounts: bool) -> str:
+    snapshot = run.snapshot_json() if run.snapshot is AUTO else run.snapshot
+    fingerprints = run.default_fingerprints() if run.fingerprints is AUTO else run.fingerprints
+    _insert(con, "runs", {"run_id": run.run_id, "version": run.version,
+                          "snapshot": snapshot, "fingerprints": fingerprints})
+    for index, platform, entry in run.entry_rows():
+        _insert(con, "entries", {"run_id": run.run_id, "item_index": index,
+                                 "platform": platform, "state": entry.state,
+                                 "result": entry.result, "retryable": entry.retryable})
+    if accounts:
+        for platform, account_file, identity in run.account_rows():
+            _insert(con, "accounts", {"run_id": run.run_id, "platform": platform,
+                                      "account_file": account_file, "identity": identity})
+    return run.run_id
 
 
 def write_run(path, run: Run) -> str:
@@ -319,22 +354,15 @@ def write_run(path, run: Run) -> str:
 
     Accounts rows are skipped when the store has no accounts table.
     """
-    snapshot = run.snapshot_json() if run.snapshot is AUTO else run.snapshot
-    fingerprints = run.default_fingerprints() if run.fingerprints is AUTO else run.fingerprints
+    return write_runs(path, [run])[0]
+
+
+def write_runs(path, runs) -> list:
+    """Append the runs in order in one transaction; returns their run_ids."""
     with _connect(path) as con:
         _ensure_store(con)
-        _insert(con, "runs", {"run_id": run.run_id, "version": run.version,
-                              "snapshot": snapshot, "fingerprints": fingerprints})
-        for index, platform, entry in run.entry_rows():
-            _insert(con, "entries", {"run_id": run.run_id, "item_index": index,
-                                     "platform": platform, "state": entry.state,
-                                     "result": entry.result, "retryable": entry.retryable})
-        if _has_table(con, "accounts"):
-            for platform, account_file, identity in run.account_rows():
-                _insert(con, "accounts", {"run_id": run.run_id, "platform": platform,
-                                          "account_file": account_file,
-                                          "identity": identity})
-    return run.run_id
+        accounts = _has_table(con, "accounts")
+        return [_write_one(con, run, accounts) for run in runs]
 
 
 def _write_raw(path, table: str, cells: dict) -> int:

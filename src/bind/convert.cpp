@@ -5,19 +5,32 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
-#include "runlens/rules.hpp"
 
 namespace bind {
 
 namespace {
 
+// A constant text by where it lives and how long it is: two texts may start at one address (a
+// literal and a prefix view of it share storage), never with one length too.
+struct TextKey {
+    const char* data;
+    std::size_t size;
+    bool operator==(const TextKey&) const = default;
+};
+struct TextKeyHash {
+    std::size_t operator()(const TextKey& k) const {
+        return std::hash<const char*>()(k.data) ^ (std::hash<std::size_t>()(k.size) * 0x9e3779b97f4a7c15ull);
+    }
+};
+
 // One Python string per constant text, made once and kept for the life of the process.
 PyObject* static_text(std::string_view s) {
-    static auto* cache = new std::unordered_map<const char*, PyObject*>();
-    auto [it, fresh] = cache->try_emplace(s.data(), nullptr);
+    static auto* cache = new std::unordered_map<TextKey, PyObject*, TextKeyHash>();
+    auto [it, fresh] = cache->try_emplace(TextKey{s.data(), s.size()}, nullptr);
     if (fresh) {
         PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
         if (!o) {
@@ -57,29 +70,61 @@ PyObject* key_str(std::string_view s) {
     return o;
 }
 
-PyObject* build(const kamo::Value& v) {
+// Python refuses decimal text of more digits than sys.get_int_max_str_digits(), which is never
+// below this many.
+constexpr std::size_t kAlwaysConvertible = 640;
+
+// Decimal digits (no sign) as a Python int, at any length: long texts are split in halves and
+// joined by arithmetic, which has no digit limit. The decoder has applied the host's limit already.
+PyObject* digits_int(std::string_view digits) {
+    if (digits.size() <= kAlwaysConvertible) {
+        std::string text(digits);
+        return PyLong_FromString(text.c_str(), nullptr, 10);
+    }
+    std::size_t low_size = digits.size() / 2;
+    nb::object high = nb::steal(digits_int(digits.substr(0, digits.size() - low_size)));
+    if (!high.is_valid()) return nullptr;
+    nb::object low = nb::steal(digits_int(digits.substr(digits.size() - low_size)));
+    if (!low.is_valid()) return nullptr;
+    nb::object ten = nb::steal(PyLong_FromLong(10));
+    nb::object shift = nb::steal(PyLong_FromSize_t(low_size));
+    if (!ten.is_valid() || !shift.is_valid()) return nullptr;
+    nb::object scale = nb::steal(PyNumber_Power(ten.ptr(), shift.ptr(), Py_None));
+    if (!scale.is_valid()) return nullptr;
+    nb::object scaled = nb::steal(PyNumber_Multiply(high.ptr(), scale.ptr()));
+    if (!scaled.is_valid()) return nullptr;
+    return PyNumber_Add(scaled.ptr(), low.ptr());
+}
+
+// A big integer's text ("-" then digits) as a Python int.
+PyObject* big_int(std::string_view text) {
+    bool negative = !text.empty() && text[0] == '-';
+    PyObject* o = digits_int(text.substr(negative ? 1 : 0));
+    if (o && negative) {
+        PyObject* neg = PyNumber_Negative(o);
+        Py_DECREF(o);
+        o = neg;
+    }
+    if (!o) throw nb::python_error();
+    return o;
+}
+
+// V is const Value (the record is copied) or Value (it is used up: each member is let go as soon
+// as its Python object stands, so the two never both hold a whole large record).
+template <class V>
+PyObject* build(V& v) {
     using K = kamo::Value::Kind;
+    constexpr bool consume = !std::is_const_v<V>;
     switch (v.kind()) {
         case K::Null: Py_RETURN_NONE;
         case K::Bool: if (v.as_bool()) Py_RETURN_TRUE; Py_RETURN_FALSE;
         case K::Int: return PyLong_FromLongLong(v.as_int());
-        case K::Big: {
-            PyObject* o = PyLong_FromString(v.as_big().digits.c_str(), nullptr, 10);
-            if (!o) {
-                // Beyond sys.get_int_max_str_digits() Python refuses the digits, as json.loads
-                // does: the record is unreadable, so it fails like any other bad record.
-                nb::python_error e;
-                if (!e.matches(PyExc_ValueError)) throw e;
-                throw runlens::invalid(runlens::kDefaultInvalid,
-                                       {runfault::Cause::Kind::Value, 0, utf8_of(nb::str(e.value())), {}});
-            }
-            return o;
-        }
+        case K::Big: return big_int(v.as_big().digits);
         case K::Float: return PyFloat_FromDouble(v.as_float());
         case K::Str: return new_str(v.as_str());
         case K::Static: return static_text(v.as_str());
         case K::List: {
-            const auto& l = v.as_list();
+            auto& l = v.as_list();
             PyObject* o = PyList_New(static_cast<Py_ssize_t>(l.size()));
             if (!o) throw nb::python_error();
             for (std::size_t i = 0; i < l.size(); ++i) {
@@ -91,6 +136,7 @@ PyObject* build(const kamo::Value& v) {
                     throw;
                 }
                 PyList_SET_ITEM(o, static_cast<Py_ssize_t>(i), e);
+                if constexpr (consume) l[i] = kamo::Value();
             }
             return o;
         }
@@ -98,10 +144,11 @@ PyObject* build(const kamo::Value& v) {
             PyObject* o = PyDict_New();
             if (!o) throw nb::python_error();
             try {
-                for (const auto& [k, e] : v.as_map()) {
+                for (auto& [k, e] : v.as_map()) {
                     nb::object key = nb::steal(key_str(k));
                     nb::object val = nb::steal(build(e));
                     if (PyDict_SetItem(o, key.ptr(), val.ptr()) < 0) throw nb::python_error();
+                    if constexpr (consume) e = kamo::Value();
                 }
             } catch (...) {
                 Py_DECREF(o);
@@ -229,18 +276,8 @@ PyObject* cause_object(const runfault::Cause& c) {
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            // The class Python's own sqlite3 module gives each primary result code.
-            const char* cls = "DatabaseError";
-            switch (c.number & 0xFF) {
-                case 2: case 12: cls = "InternalError"; break;
-                case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: case 13: case 14:
-                case 15: case 16: case 17:
-                    cls = "OperationalError"; break;
-                case 18: cls = "DataError"; break;
-                case 19: case 20: cls = "IntegrityError"; break;
-                case 21: case 25: cls = "InterfaceError"; break;
-                default: cls = "DatabaseError"; break;
-            }
+            // The class the core names is the one Python's own sqlite3 module would raise.
+            const char* cls = c.category.empty() ? "DatabaseError" : c.category.c_str();
             nb::object err = sqlite3.attr(cls)(engine_str(c.text));
             err.attr("sqlite_errorcode") = c.number;
             return err.release().ptr();
@@ -249,9 +286,34 @@ PyObject* cause_object(const runfault::Cause& c) {
     return nullptr;
 }
 
+// The cyclic collector paused while a record is built: its containers are new and hold no
+// cycles, yet each one allocated counts towards a collection that walks every one built so far,
+// which made a large record cost several times its building.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 }  // namespace
 
-nb::object to_python(const kamo::Value& v) { return nb::steal(build(v)); }
+nb::object to_python(const kamo::Value& v) {
+    CollectorPause pause;
+    return nb::steal(build(v));
+}
+
+nb::object to_python(kamo::Value&& v) {
+    kamo::Value record = std::move(v);
+    CollectorPause pause;
+    return nb::steal(build(record));
+}
 
 nb::str str_of(std::string_view s) { return nb::steal<nb::str>(new_str(s)); }
 

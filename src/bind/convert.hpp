@@ -12,6 +12,8 @@ namespace nb = nanobind;
 
 // A new Python object for v: dicts keep order, keys are interned, constant texts are shared.
 nb::object to_python(const kamo::Value& v);
+// The same, using v up as it goes: each member is let go once its Python object stands.
+nb::object to_python(kamo::Value&& v);
 
 // dict (str keys), list, tuple, str, int, float, bool and None; anything else raises TypeError.
 // Each container reads as it stood when reached, whatever the caller's code (a subclass's

@@ -19,6 +19,16 @@ struct Cause {
     int number = 0;      // errno or SQLite extended result code
     std::string text;    // decoder text, or SQLite's message
     std::string path;    // file the OS error is about
+    // A storage-engine failure's class in the Python database API (PEP 249): "OperationalError",
+    // "IntegrityError", ... as Python's sqlite3 module classes the result code.
+    std::string category;
+
+    static Cause value(std::string text) { return {Kind::Value, 0, std::move(text), {}, {}}; }
+    static Cause type(std::string text) { return {Kind::Type, 0, std::move(text), {}, {}}; }
+    static Cause os(int number, std::string path) { return {Kind::OS, number, {}, std::move(path), {}}; }
+    static Cause sqlite(int code, std::string message, std::string category) {
+        return {Kind::Sqlite, code, std::move(message), {}, std::move(category)};
+    }
 };
 
 class HistoryError : public std::exception {

@@ -254,10 +254,10 @@ namespace {
 // ---- ports and queries ------------------------------------------------------------------------
 
 // No port, or one that .port reads as 443: ASCII digits, leading zeros allowed, but int() takes
-// no more than 4300 digits.
-bool default_port(const std::optional<std::string>& port) {
+// no more than the host's limit of digits (0: no limit).
+bool default_port(const std::optional<std::string>& port, std::size_t max_digits) {
     if (!port) return true;
-    if (port->size() > 4300 || !all_of(*port, ascii_digit)) return false;
+    if ((max_digits && port->size() > max_digits) || !all_of(*port, ascii_digit)) return false;
     sv digits = *port;
     while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
     return digits == "443";
@@ -379,8 +379,9 @@ constexpr Row kRows[] = {
 constexpr sv kBaijiahaoHost = "baijiahao.baidu.com";
 constexpr sv kXhslinkHost = "xhslink.com";
 
-bool valid_split(sv platform, const UrlParts& url) {
-    if (url.scheme != "https" || url.netloc.find('@') != npos || !default_port(url.port_text)) return false;
+bool valid_split(sv platform, const UrlParts& url, std::size_t max_digits) {
+    if (url.scheme != "https" || url.netloc.find('@') != npos || !default_port(url.port_text, max_digits))
+        return false;
     if (!url.hostname) return false;
     sv host = *url.hostname;
     if (platform == "baijiahao") return host == kBaijiahaoHost && url.path == "/s" && single_numeric_id(url.query);
@@ -392,11 +393,11 @@ bool valid_split(sv platform, const UrlParts& url) {
 
 }  // namespace
 
-bool valid_link(std::string_view platform, std::string_view text) noexcept {
+bool valid_link(std::string_view platform, std::string_view text, std::size_t max_int_digits) noexcept {
     try {
         if (!screened(text)) return false;
         auto url = split_url(text);
-        return url && valid_split(platform, *url);
+        return url && valid_split(platform, *url, max_int_digits);
     } catch (...) {  // only allocation can throw; a link too big to split is no work page
         return false;
     }

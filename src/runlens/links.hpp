@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "value/json.hpp"
+
 namespace runlens {
 
 // The pieces of a URI as urllib.parse.urlsplit finds them. hostname is the bracket-free,
@@ -25,7 +27,9 @@ struct UrlParts {
 // line breaks are not repeated. Also nullopt for ill-formed UTF-8 (lone surrogates included).
 std::optional<UrlParts> split_url(std::string_view text);
 
-// True exactly when text has the shape of a work page on that platform. Never throws.
-bool valid_link(std::string_view platform, std::string_view text) noexcept;
+// True exactly when text has the shape of a work page on that platform. A port is read as int()
+// reads it, refused past max_int_digits digits (0: no limit). Never throws.
+bool valid_link(std::string_view platform, std::string_view text,
+                std::size_t max_int_digits = kamo::json::kDefaultMaxIntDigits) noexcept;
 
 }  // namespace runlens

@@ -1,8 +1,9 @@
 // list_runs and get_run: argument check, existence, one connection, one snapshot.
 #include "runlens/queries.hpp"
 
+#include "runlens/failures.hpp"
+#include "runlens/patterns.hpp"
 #include "runlens/project.hpp"
-#include "runlens/rules.hpp"
 #include "runlens/store.hpp"
 
 namespace runlens {
@@ -21,69 +22,53 @@ std::string checked_run_id(const Value& run_id) {
     return std::string(run_id.as_str());
 }
 
-namespace {
-
-Value summary(Value run) {
-    Value* items = run.find("items");
-    const kamo::List& list = items->as_list();
-    std::int64_t entries = 0;
-    for (const auto& [state, count] : run.find("states")->as_map()) entries += count.as_int();
-    kamo::Map s;
-    s.reserve(8);
-    s.emplace_back("run_id", std::move(*run.find("run_id")));
-    s.emplace_back("version", std::move(*run.find("version")));
-    s.emplace_back("created_at", Value(nullptr));
-    s.emplace_back("title", list.empty() ? Value(lit("")) : std::move(*list.front().find("title")));
-    s.emplace_back("item_count", Value(static_cast<std::int64_t>(list.size())));
-    s.emplace_back("entry_count", Value(entries));
-    s.emplace_back("states", std::move(*run.find("states")));
-    s.emplace_back("resume", std::move(*run.find("resume")));
-    return Value(std::move(s));
-}
-
-}  // namespace
-
-Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys, Interrupt interrupt) {
+Value list_runs(const std::string& path, std::int64_t limit, const Environment& env, Interrupt interrupt,
+                Reading reading) {
+    bool present = exists(path);
+    std::int64_t total = 0;
+    kamo::List runs;
+    if (present) {
+        guarded([&] {
+            Connection conn(path, interrupt);
+            bool accounts = schema(conn);
+            auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
+            total = count.at(0).cells.at(0).integer;
+            // Every listed row is read before any is checked, as fetching them all at once would.
+            auto rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(CellView::of(limit));
+            Projector projector(conn, env, accounts);
+            projector.list(rows, reading == Reading::RunByRun);
+            runs.reserve(rows.size());
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                conn.check();
+                projector.check(k, rows[k]);
+                runs.push_back(projector.summary());
+            }
+        });
+    }
     kamo::Map out;
-    out.emplace_back("database_present", Value(false));
-    out.emplace_back("total", Value(std::int64_t{0}));
+    out.reserve(5);
+    out.emplace_back("database_present", Value(present));
+    out.emplace_back("total", Value(total));
     out.emplace_back("limit", Value(limit));
     out.emplace_back("order", Value(lit("insertion_desc")));
-    out.emplace_back("runs", Value(kamo::List{}));
-    if (!exists(path)) return Value(std::move(out));
-    guarded([&] {
-        Connection conn(path, interrupt);
-        bool accounts = schema(conn);
-        out[0].second = Value(true);
-        auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
-        out[1].second = Value(count.at(0).cells.at(0).integer);
-        Cell param;
-        param.type = Cell::Type::Integer;
-        param.integer = limit;
-        auto rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(param);
-        RunStatements statements(conn);
-        kamo::List& runs = out[4].second.as_list();
-        runs.reserve(rows.size());
-        for (const Row& r : rows) {
-            conn.check();
-            runs.push_back(summary(project(statements, r, accounts, keys, Detail::Summary)));
-        }
-    });
+    out.emplace_back("runs", Value(std::move(runs)));
     return Value(std::move(out));
 }
 
-Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys, Interrupt interrupt) {
+Value get_run(const std::string& path, const std::string& run_id, const Environment& env, Interrupt interrupt) {
     if (!exists(path)) throw invalid("未找到发布记录");
     return guarded([&] {
         Connection conn(path, interrupt);
         bool accounts = schema(conn);
-        Cell param;
-        param.type = Cell::Type::Text;
-        param.bytes = run_id;
-        auto rows = conn.prepare("SELECT * FROM runs WHERE run_id=?").all(param);
-        if (rows.empty()) throw invalid("未找到发布记录");
-        RunStatements statements(conn);
-        return project(statements, rows.front(), accounts, keys);
+        // Only the first row with that id is read.
+        Statement find = conn.prepare("SELECT * FROM runs WHERE run_id=?");
+        find.start(CellView::text(run_id));
+        if (!find.step()) throw invalid("未找到发布记录");
+        Row row = find.copy();
+        Projector projector(conn, env, accounts);
+        std::vector<Value> results;
+        projector.check(0, row, &results);
+        return projector.projection(results);
     });
 }
 

@@ -14,12 +14,18 @@ namespace runlens {
 std::int64_t checked_limit(const kamo::Value& limit);
 std::string checked_run_id(const kamo::Value& run_id);
 
-// RunList of the newest `limit` runs, each projected in full; one bad run fails the whole list.
+// How list_runs reads the entries and accounts of the listed runs.
+enum class Reading {
+    ByLayout,  // in one pass where a statement per run would scan the whole table
+    RunByRun,  // a statement per run, always
+};
+
+// RunList of the newest `limit` runs, each checked in full; one bad run fails the whole list.
 // The interrupt lets the caller stop either query while it reads (Interrupted).
-kamo::Value list_runs(const std::string& path, std::int64_t limit, const PlatformKeys& keys,
-                      Interrupt interrupt = {});
+kamo::Value list_runs(const std::string& path, std::int64_t limit, const Environment& env,
+                      Interrupt interrupt = {}, Reading reading = Reading::ByLayout);
 // RunProjection of one run.
-kamo::Value get_run(const std::string& path, const std::string& run_id, const PlatformKeys& keys,
+kamo::Value get_run(const std::string& path, const std::string& run_id, const Environment& env,
                     Interrupt interrupt = {});
 
 }  // namespace runlens

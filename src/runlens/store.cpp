@@ -108,6 +108,32 @@ std::string uri_of(const std::string& path) {
 
 }  // namespace
 
+const char* db_api_class(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_INTERNAL:
+        case SQLITE_NOTFOUND: return "InternalError";
+        case SQLITE_ERROR:
+        case SQLITE_PERM:
+        case SQLITE_ABORT:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_EMPTY:
+        case SQLITE_SCHEMA: return "OperationalError";
+        case SQLITE_TOOBIG: return "DataError";
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH: return "IntegrityError";
+        case SQLITE_MISUSE:
+        case SQLITE_RANGE: return "InterfaceError";
+        default: return "DatabaseError";
+    }
+}
+
 Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn) {
     int rc = sqlite3_prepare_v2(conn.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
     if (rc != SQLITE_OK) conn.fail(rc);
@@ -122,25 +148,32 @@ Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn) {
 
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
-void Statement::bind(const std::optional<Cell>& param) {
+int Statement::column(std::string_view name, int from) const {
+    for (int i = from; i < columns(); ++i)
+        if ((*names_)[static_cast<std::size_t>(i)] == name) return i;
+    return -1;
+}
+
+void Statement::start(const CellView* params, std::size_t count) {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
-    if (!param) return;
-    int rc = SQLITE_OK;
-    switch (param->type) {
-        case Cell::Type::Integer: rc = sqlite3_bind_int64(stmt_, 1, param->integer); break;
-        case Cell::Type::Real: rc = sqlite3_bind_double(stmt_, 1, param->real); break;
-        case Cell::Type::Text:
-            rc = sqlite3_bind_text(stmt_, 1, param->bytes.data(), static_cast<int>(param->bytes.size()),
-                                   SQLITE_TRANSIENT);
-            break;
-        case Cell::Type::Blob:
-            rc = sqlite3_bind_blob(stmt_, 1, param->bytes.data(), static_cast<int>(param->bytes.size()),
-                                   SQLITE_TRANSIENT);
-            break;
-        default: rc = sqlite3_bind_null(stmt_, 1); break;
+    for (std::size_t k = 0; k < count; ++k) {
+        const CellView& p = params[k];
+        const int at = static_cast<int>(k) + 1;
+        int rc = SQLITE_OK;
+        switch (p.type) {
+            case CellType::Integer: rc = sqlite3_bind_int64(stmt_, at, p.integer); break;
+            case CellType::Real: rc = sqlite3_bind_double(stmt_, at, p.real); break;
+            case CellType::Text:
+                rc = sqlite3_bind_text(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
+                break;
+            case CellType::Blob:
+                rc = sqlite3_bind_blob(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
+                break;
+            default: rc = sqlite3_bind_null(stmt_, at); break;
+        }
+        if (rc != SQLITE_OK) conn_.fail(rc);
     }
-    if (rc != SQLITE_OK) conn_.fail(rc);
 }
 
 bool Statement::step() {
@@ -150,46 +183,59 @@ bool Statement::step() {
     conn_.fail(rc);
 }
 
-Row Statement::current() {
-    Row row;
-    row.names = names_;
-    int n = static_cast<int>(names_->size());
-    row.cells.resize(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        Cell& c = row.cells[static_cast<std::size_t>(i)];
-        switch (sqlite3_column_type(stmt_, i)) {
-            case SQLITE_INTEGER:
-                c.type = Cell::Type::Integer;
-                c.integer = sqlite3_column_int64(stmt_, i);
-                break;
-            case SQLITE_FLOAT:
-                c.type = Cell::Type::Real;
-                c.real = sqlite3_column_double(stmt_, i);
-                break;
-            case SQLITE_TEXT: {
-                c.type = Cell::Type::Text;
-                auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
-                c.bytes.assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
-                if (!kamo::json::valid_utf8(c.bytes))
-                    throw SqliteFailure{SQLITE_ERROR, "Could not decode to UTF-8 column '" + (*names_)[i] + "'"};
-                break;
-            }
-            case SQLITE_BLOB: {
-                c.type = Cell::Type::Blob;
-                auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, i));
-                c.bytes.assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
-                break;
-            }
-            default: c.type = Cell::Type::Null;
+CellView Statement::cell(int i) const {
+    CellView c;
+    switch (sqlite3_column_type(stmt_, i)) {
+        case SQLITE_INTEGER:
+            c.type = CellType::Integer;
+            c.integer = sqlite3_column_int64(stmt_, i);
+            break;
+        case SQLITE_FLOAT:
+            c.type = CellType::Real;
+            c.real = sqlite3_column_double(stmt_, i);
+            break;
+        case SQLITE_TEXT: {
+            c.type = CellType::Text;
+            auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+            break;
         }
+        case SQLITE_BLOB: {
+            c.type = CellType::Blob;
+            auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, i));
+            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+            break;
+        }
+        default: c.type = CellType::Null;
     }
-    return row;
+    return c;
 }
 
-std::vector<Row> Statement::all(const std::optional<Cell>& param) {
-    bind(param);
+const std::vector<CellView>& Statement::row(int from) {
+    cells_.clear();
+    for (int i = from; i < columns(); ++i) {
+        CellView c = cell(i);
+        if (c.type == CellType::Text && !kamo::json::valid_utf8(c.bytes))
+            throw SqliteFailure{SQLITE_ERROR,
+                                "Could not decode to UTF-8 column '" + (*names_)[static_cast<std::size_t>(i)] + "'"};
+        cells_.push_back(c);
+    }
+    return cells_;
+}
+
+Row Statement::copy() {
+    Row r;
+    r.names = names_;
+    const std::vector<CellView>& cells = row();
+    r.cells.reserve(cells.size());
+    for (const CellView& c : cells) r.cells.emplace_back(c);
+    return r;
+}
+
+std::vector<Row> Statement::all(const CellView* params, std::size_t count) {
+    start(params, count);
     std::vector<Row> rows;
-    while (step()) rows.push_back(current());
+    while (step()) rows.push_back(copy());
     sqlite3_reset(stmt_);
     return rows;
 }
@@ -218,8 +264,7 @@ Connection::Connection(const std::string& path, Interrupt interrupt)
         }
         Statement mode(*this, "PRAGMA journal_mode");
         auto rows = mode.all();
-        if (!rows.empty() && !rows[0].cells.empty() && rows[0].cells[0].is_text() &&
-            rows[0].cells[0].bytes == "wal")
+        if (!rows.empty() && !rows[0].cells.empty() && rows[0].cells[0].is_text() && rows[0].cells[0].bytes == "wal")
             throw io_error();
     } catch (...) {
         sqlite3_close_v2(db_);
@@ -326,7 +371,7 @@ bool exists(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) return true;
     if (errno == ENOENT) return false;
-    throw io_error({runfault::Cause::Kind::OS, errno, {}, path});
+    throw io_error(runfault::Cause::os(errno, path));
 }
 
 bool schema(Connection& conn) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "runlens/cell.hpp"
-#include "runlens/rules.hpp"
+#include "runlens/failures.hpp"
 
 namespace runlens {
 
@@ -21,6 +21,9 @@ struct SqliteFailure {
     int code;
     std::string message;
 };
+
+// The class of the Python database API (PEP 249) that Python's sqlite3 module gives a result code.
+const char* db_api_class(int code);
 
 // A file-system failure inside the connection scope; the scope turns it into RUN-005.
 struct OsFailure {
@@ -52,7 +55,9 @@ public:
 
 class Connection;
 
-// A prepared statement, reset and rebound for each use within one query.
+// A prepared statement, started afresh for each use within one query, and a cursor over its
+// rows: column positions are resolved once, and cells are read in place while their row is
+// current.
 class Statement {
 public:
     Statement(Connection& conn, std::string_view sql);
@@ -60,17 +65,35 @@ public:
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    // All rows for the given parameter (none when param is empty).
-    std::vector<Row> all(const std::optional<Cell>& param = std::nullopt);
+    // Position of the first column of that name at or after from, or -1.
+    int column(std::string_view name, int from = 0) const;
+    int columns() const { return static_cast<int>(names_->size()); }
+
+    // Runs the statement afresh with these parameters, bound to ?1, ?2, ... in order.
+    void start(const CellView* params = nullptr, std::size_t count = 0);
+    void start(const CellView& param) { start(&param, 1); }
+    // Steps to the next row; false after the last one.
+    bool step();
+    // The current row's cells from column `from` on, read in place: valid until the next step.
+    // Python's sqlite3 decodes every text cell of a row it returns, so each text cell is checked
+    // as UTF-8 here, and the first that is not fails as a storage-engine failure.
+    const std::vector<CellView>& row(int from = 0);
+    // An owned copy of the current row, checked the same way.
+    Row copy();
+    // The integer value of a column of the current row.
+    std::int64_t integer(int i) const { return sqlite3_column_int64(stmt_, i); }
+
+    // Every row for the parameters, owned.
+    std::vector<Row> all(const CellView* params = nullptr, std::size_t count = 0);
+    std::vector<Row> all(const CellView& param) { return all(&param, 1); }
 
 private:
-    void bind(const std::optional<Cell>& param);
-    bool step();  // true while a row is ready
-    Row current();
+    CellView cell(int i) const;
 
     Connection& conn_;
     sqlite3_stmt* stmt_ = nullptr;
     std::shared_ptr<const std::vector<std::string>> names_;
+    std::vector<CellView> cells_;
 };
 
 // One read-only connection inside one read transaction; closing ends the transaction.
@@ -131,9 +154,9 @@ auto guarded(F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const SqliteFailure& f) {
-        throw io_error({runfault::Cause::Kind::Sqlite, f.code, f.message, {}});
+        throw io_error(runfault::Cause::sqlite(f.code, f.message, db_api_class(f.code)));
     } catch (const OsFailure& f) {
-        throw io_error({runfault::Cause::Kind::OS, f.number, {}, f.path});
+        throw io_error(runfault::Cause::os(f.number, f.path));
     }
 }
 

@@ -3,11 +3,11 @@
 
 #include "utf8.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace kamo::json {
@@ -20,11 +20,11 @@ constexpr int kMaxDepth = 512;
     throw DecodeError(what + ": char " + std::to_string(pos));
 }
 
-// Code units of UTF-16/UTF-32 text turned into UTF-8; lone surrogates and bad lengths fail.
-std::string transcode(std::string_view d, int unit, bool big_endian) {
+// Code units of UTF-16/UTF-32 text turned into UTF-8 in out; lone surrogates and bad lengths fail.
+void transcode(std::string_view d, int unit, bool big_endian, std::string& out) {
     if (d.size() % unit) throw DecodeError("truncated data");
-    std::string out;
-    out.reserve(d.size());
+    out.clear();
+    out.reserve(d.size() * 2);
     auto at = [&](std::size_t i) -> char32_t {
         char32_t v = 0;
         for (int k = 0; k < unit; ++k) {
@@ -46,59 +46,87 @@ std::string transcode(std::string_view d, int unit, bool big_endian) {
             throw DecodeError("invalid code point in encoded text");
         utf8::append(c, out);
     }
-    return out;
 }
 
-// Bytes to UTF-8 text, choosing the encoding the way json.loads does for bytes.
-std::string bytes_to_text(std::string_view b) {
+// Bytes as UTF-8 text, choosing the encoding the way json.loads does for bytes; a transcoded
+// text is written to buffer.
+std::string_view bytes_to_text(std::string_view b, std::string& buffer) {
     auto u = [&](std::size_t k) { return static_cast<unsigned char>(b[k]); };
     auto starts = [&](std::string_view p) { return b.substr(0, p.size()) == p; };
+    auto via = [&](std::string_view d, int unit, bool big_endian) {
+        transcode(d, unit, big_endian, buffer);
+        return std::string_view(buffer);
+    };
     using namespace std::string_view_literals;
-    if (starts("\x00\x00\xFE\xFF"sv)) return transcode(b.substr(4), 4, true);
-    if (starts("\xFF\xFE\x00\x00"sv)) return transcode(b.substr(4), 4, false);
-    if (starts("\xFE\xFF"sv)) return transcode(b.substr(2), 2, true);
-    if (starts("\xFF\xFE"sv)) return transcode(b.substr(2), 2, false);
-    if (starts("\xEF\xBB\xBF"sv)) return std::string(b.substr(3));
+    if (starts("\x00\x00\xFE\xFF"sv)) return via(b.substr(4), 4, true);
+    if (starts("\xFF\xFE\x00\x00"sv)) return via(b.substr(4), 4, false);
+    if (starts("\xFE\xFF"sv)) return via(b.substr(2), 2, true);
+    if (starts("\xFF\xFE"sv)) return via(b.substr(2), 2, false);
+    if (starts("\xEF\xBB\xBF"sv)) return b.substr(3);
     if (b.size() >= 4) {
-        if (!u(0)) return transcode(b, u(1) ? 2 : 4, true);
-        if (!u(1)) return transcode(b, (u(2) || u(3)) ? 2 : 4, false);
+        if (!u(0)) return via(b, u(1) ? 2 : 4, true);
+        if (!u(1)) return via(b, (u(2) || u(3)) ? 2 : 4, false);
     } else if (b.size() == 2) {
-        if (!u(0)) return transcode(b, 2, true);
-        if (!u(1)) return transcode(b, 2, false);
+        if (!u(0)) return via(b, 2, true);
+        if (!u(1)) return via(b, 2, false);
     }
-    return std::string(b);
+    return b;
 }
 
-class Parser {
-public:
-    explicit Parser(std::string_view s) : s_(s) {}
+// Eight bytes with no quote, backslash, control character or non-ASCII byte.
+inline bool plain8(const char* p) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
+    std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
+                            ((w - ones * 0x20) & ~w & high) | (w & high);
+    return special == 0;
+}
 
-    Value document() {
+// Eight bytes with no quote, backslash or control character (non-ASCII bytes allowed).
+inline bool plain8_any(const char* p) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
+    // A byte below 0x20 borrows; bytes from 0x80 up are masked out of that test by ~w.
+    std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
+                            ((w - ones * 0x20) & ~w & high);
+    return special == 0;
+}
+
+std::string digit_limit_text(std::size_t limit, std::size_t digits) {
+    return "Exceeds the limit (" + std::to_string(limit) + " digits) for integer string conversion: value has " +
+           std::to_string(digits) + " digits; use sys.set_int_max_str_digits() to increase the limit";
+}
+
+using K = Value::Kind;
+
+}  // namespace
+
+// The state of one parse: the text, the position, and the parser's buffers.
+class Parser::Run {
+public:
+    Run(Parser& p, std::string_view s, bool checked)
+        : p_(p), s_(s), checked_(checked), tokens_(p.tokens_), unescaped_(p.unescaped_) {}
+
+    void document() {
         skip_ws();
-        Value v = value(0);
+        value(0);
         skip_ws();
         if (i_ != s_.size()) fail("Extra data", i_);
-        return v;
     }
 
 private:
+    Parser& p_;
     std::string_view s_;
+    bool checked_;  // the text is known to be well-formed UTF-8 without surrogates
     std::size_t i_ = 0;
-    std::vector<Member> members_;
-    std::vector<Value> elements_;
+    std::vector<Token>& tokens_;
+    std::string& unescaped_;
 
     bool at_end() const { return i_ >= s_.size(); }
-
-    // Eight bytes with no quote, backslash, control character or non-ASCII byte.
-    static bool plain8(const char* p) {
-        constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
-        std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
-                                ((w - ones * 0x20) & ~w & high) | (w & high);
-        return special == 0;
-    }
     char peek() const { return s_[i_]; }
 
     void skip_ws() {
@@ -115,15 +143,23 @@ private:
         return true;
     }
 
-    Value value(int depth) {
+    Token& push(K kind) {
+        Token& t = tokens_.emplace_back();
+        t.kind = kind;
+        t.size = 0;
+        t.integer = 0;
+        return t;
+    }
+
+    void value(int depth) {
         if (at_end()) fail("Expecting value", i_);
         switch (peek()) {
             case '{': return object(depth + 1);
             case '[': return array(depth + 1);
-            case '"': return Value(string());
-            case 't': if (take("true")) return Value(true); break;
-            case 'f': if (take("false")) return Value(false); break;
-            case 'n': if (take("null")) return Value(nullptr); break;
+            case '"': return string();
+            case 't': if (take("true")) { push(K::Bool).boolean = true; return; } break;
+            case 'f': if (take("false")) { push(K::Bool).boolean = false; return; } break;
+            case 'n': if (take("null")) { push(K::Null); return; } break;
             case 'N': if (take("NaN")) throw DecodeError("NaN"); break;
             case 'I': if (take("Infinity")) throw DecodeError("Infinity"); break;
             case '-':
@@ -135,27 +171,33 @@ private:
         fail("Expecting value", i_);
     }
 
-    Value object(int depth) {
+    static std::uint32_t count(std::size_t n) {
+        if (n > UINT32_MAX) throw DecodeError("document too large");
+        return static_cast<std::uint32_t>(n);
+    }
+
+    void object(int depth) {
         if (depth > kMaxDepth) fail("nesting too deep", i_);
         ++i_;  // '{'
-        // Members collect on a scratch stack shared by all depths, so each map is allocated once
-        // at its final size.
-        const std::size_t base = members_.size();
+        const std::size_t at = tokens_.size();
+        push(K::Map);
+        std::vector<std::uint32_t>& keys = p_.keys_;
+        const std::size_t base = keys.size();
         skip_ws();
         if (!at_end() && peek() == '}') {
             ++i_;
-            return Value(Map{});
+            tokens_[at].end = count(tokens_.size());
+            return;
         }
         for (;;) {
-            if (at_end() || peek() != '"')
-                fail("Expecting property name enclosed in double quotes", i_);
-            std::string key = string();
+            if (at_end() || peek() != '"') fail("Expecting property name enclosed in double quotes", i_);
+            keys.push_back(count(tokens_.size()));
+            string();
             skip_ws();
             if (at_end() || peek() != ':') fail("Expecting ':' delimiter", i_);
             ++i_;
             skip_ws();
-            Value v = value(depth);
-            members_.emplace_back(std::move(key), std::move(v));
+            value(depth);
             skip_ws();
             if (at_end()) fail("Expecting ',' delimiter", i_);
             char c = s_[i_++];
@@ -163,50 +205,58 @@ private:
             if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
             skip_ws();
         }
-        auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-        Map m(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
-        members_.resize(base);
-        check_unique(m);
-        return Value(std::move(m));
+        check_unique(base);
+        Token& t = tokens_[at];
+        t.size = count(keys.size() - base);
+        t.end = count(tokens_.size());
+        keys.resize(base);
     }
 
-    // Records are small: pairwise comparison beats hashing until maps grow.
-    static void check_unique(const Map& m) {
-        if (m.size() <= 16) {
-            for (std::size_t i = 1; i < m.size(); ++i)
-                for (std::size_t j = 0; j < i; ++j)
-                    if (m[i].first == m[j].first) throw DecodeError("duplicate record field");
+    std::string_view key(std::uint32_t k) const { return {tokens_[k].text, tokens_[k].size}; }
+
+    // Records are small: pairwise comparison beats sorting until maps grow.
+    void check_unique(std::size_t base) {
+        const std::vector<std::uint32_t>& keys = p_.keys_;
+        const std::size_t n = keys.size() - base;
+        if (n <= 16) {
+            for (std::size_t i = base + 1; i < keys.size(); ++i)
+                for (std::size_t j = base; j < i; ++j)
+                    if (key(keys[i]) == key(keys[j])) throw DecodeError("duplicate record field");
             return;
         }
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(m.size());
-        for (const auto& member : m)
-            if (!seen.insert(member.first).second) throw DecodeError("duplicate record field");
+        std::vector<std::string_view>& sorted = p_.sorted_;
+        sorted.clear();
+        for (std::size_t i = base; i < keys.size(); ++i) sorted.push_back(key(keys[i]));
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+            throw DecodeError("duplicate record field");
     }
 
-    Value array(int depth) {
+    void array(int depth) {
         if (depth > kMaxDepth) fail("nesting too deep", i_);
         ++i_;  // '['
-        const std::size_t base = elements_.size();
+        const std::size_t at = tokens_.size();
+        push(K::List);
+        std::size_t n = 0;
         skip_ws();
         if (!at_end() && peek() == ']') {
             ++i_;
-            return Value(List{});
+            tokens_[at].end = count(tokens_.size());
+            return;
         }
         for (;;) {
             skip_ws();
-            Value v = value(depth);
-            elements_.push_back(std::move(v));
+            value(depth);
+            ++n;
             skip_ws();
             if (at_end()) fail("Expecting ',' delimiter", i_);
             char c = s_[i_++];
             if (c == ']') break;
             if (c != ',') fail("Expecting ',' delimiter", i_ - 1);
         }
-        auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-        List l(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-        elements_.resize(base);
-        return Value(std::move(l));
+        Token& t = tokens_[at];
+        t.size = count(n);
+        t.end = count(tokens_.size());
     }
 
     int hex4(std::size_t at) {
@@ -224,47 +274,69 @@ private:
         return v;
     }
 
-    std::string string() {
-        std::size_t start = i_++;  // '"'
-        std::string out;
-        for (;;) {
-            // Copy the run of plain characters in one go; non-ASCII text is checked as it passes,
-            // which is the only place it may stand.
-            std::size_t run = i_;
-            for (;;) {
-                while (i_ + 8 <= s_.size() && plain8(s_.data() + i_)) i_ += 8;
-                if (i_ >= s_.size()) break;
+    // Moves past the plain characters from i_ on: no quote, backslash or control character.
+    // Text not checked before is checked here, the only place non-ASCII may stand.
+    void skip_plain() {
+        if (checked_) {
+            while (i_ + 8 <= s_.size() && plain8_any(s_.data() + i_)) i_ += 8;
+            while (i_ < s_.size()) {
                 unsigned char c = static_cast<unsigned char>(s_[i_]);
-                if (c < 0x80) {
-                    if (c == '"' || c == '\\' || c < 0x20) break;
-                    ++i_;
-                    continue;
-                }
-                char32_t cp;
-                std::size_t n = utf8::decode(s_, i_, cp);  // a surrogate could never be printed again
-                if (!n) fail("Invalid UTF-8 text at", i_);
-                i_ += n;
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++i_;
             }
-            out.append(s_.data() + run, i_ - run);
+            return;
+        }
+        for (;;) {
+            while (i_ + 8 <= s_.size() && plain8(s_.data() + i_)) i_ += 8;
+            if (i_ >= s_.size()) return;
+            unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (c < 0x80) {
+                if (c == '"' || c == '\\' || c < 0x20) return;
+                ++i_;
+                continue;
+            }
+            char32_t cp;
+            std::size_t n = utf8::decode(s_, i_, cp);  // a surrogate could never be printed again
+            if (!n) fail("Invalid UTF-8 text at", i_);
+            i_ += n;
+        }
+    }
+
+    void string() {
+        const std::size_t start = i_++;  // '"'
+        std::size_t run = i_;
+        skip_plain();
+        if (!at_end() && s_[i_] == '"') {  // no escapes: the token points into the text
+            Token& t = push(K::Str);
+            t.text = s_.data() + run;
+            t.size = count(i_ - run);
+            ++i_;
+            return;
+        }
+        // Escapes: the string is written to the buffer, reserved up front to the text's size
+        // (unescaping never lengthens), so earlier strings stay where they are.
+        const std::size_t from = unescaped_.size();
+        for (;;) {
+            unescaped_.append(s_.data() + run, i_ - run);
             if (at_end()) fail("Unterminated string starting at", start);
             char c = s_[i_];
             if (c == '"') {
                 ++i_;
-                return out;
+                break;
             }
             if (c != '\\') fail("Invalid control character at", i_);
             if (i_ + 1 >= s_.size()) fail("Unterminated string starting at", start);
             char e = s_[i_ + 1];
             i_ += 2;
             switch (e) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '/': out.push_back('/'); break;
-                case 'b': out.push_back('\b'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'r': out.push_back('\r'); break;
-                case 't': out.push_back('\t'); break;
+                case '"': unescaped_.push_back('"'); break;
+                case '\\': unescaped_.push_back('\\'); break;
+                case '/': unescaped_.push_back('/'); break;
+                case 'b': unescaped_.push_back('\b'); break;
+                case 'f': unescaped_.push_back('\f'); break;
+                case 'n': unescaped_.push_back('\n'); break;
+                case 'r': unescaped_.push_back('\r'); break;
+                case 't': unescaped_.push_back('\t'); break;
                 case 'u': {
                     char32_t cp = static_cast<char32_t>(hex4(i_));
                     i_ += 4;
@@ -278,15 +350,20 @@ private:
                     // Deliberately stricter than Python: a lone surrogate makes a string that
                     // can never be printed or encoded again, so the record counts as malformed.
                     if (cp >= 0xD800 && cp <= 0xDFFF) fail("Lone surrogate in \\u escape", i_ - 6);
-                    utf8::append(cp, out);
+                    utf8::append(cp, unescaped_);
                     break;
                 }
                 default: fail("Invalid \\escape", i_ - 2);
             }
+            run = i_;
+            skip_plain();
         }
+        Token& t = push(K::Str);
+        t.text = unescaped_.data() + from;
+        t.size = count(unescaped_.size() - from);
     }
 
-    Value number() {
+    void number() {
         std::size_t start = i_;
         bool neg = false;
         if (peek() == '-') {
@@ -320,16 +397,24 @@ private:
         if (!is_float) {
             std::int64_t v = 0;
             auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-            if (r.ec == std::errc()) return Value(v);
-            std::string digits(neg ? "-" : "");
-            digits.append(s_.substr(int_start, int_end - int_start));
-            return Value(BigInt{std::move(digits)});
+            if (r.ec == std::errc()) {
+                push(K::Int).integer = v;
+                return;
+            }
+            // Past 64 bits; the host's limit on decimal digits applies, as int() applies it.
+            const std::size_t digits = int_end - int_start;
+            const std::size_t limit = p_.limits_.max_int_digits;
+            if (limit && digits > limit) throw DecodeError(digit_limit_text(limit, digits));
+            Token& t = push(K::Big);
+            t.text = text.data();
+            t.size = count(text.size());
+            return;
         }
         double d = 0;
         auto r = std::from_chars(text.data(), text.data() + text.size(), d);
         if (r.ec == std::errc::result_out_of_range) d = out_of_range(text, neg);
         else if (r.ec != std::errc() || r.ptr != text.data() + text.size()) fail("Expecting value", start);
-        return Value(d);
+        push(K::Float).real = d;
     }
 
     // from_chars leaves the value untouched when it is out of range; Python's float() gives an
@@ -362,6 +447,155 @@ private:
         return neg ? -v : v;
     }
 };
+
+Node Parser::parse(std::string_view data, Input input) {
+    std::string_view text = data;
+    if (input == Input::Bytes) {
+        text = bytes_to_text(data, transcoded_);
+        // Only a transcoded text is known to be well-formed; other bytes are checked as parsed.
+        input = text.data() == transcoded_.data() ? Input::ValidText : Input::Text;
+    } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        throw DecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)");
+    }
+    tokens_.clear();
+    keys_.clear();
+    unescaped_.clear();
+    if (unescaped_.capacity() < text.size()) unescaped_.reserve(text.size());
+    Run(*this, text, input == Input::ValidText).document();
+    return Node(tokens_.data(), 0);
+}
+
+void Parser::push(const Value& v) {
+    const std::size_t at = tokens_.size();
+    Token& t = tokens_.emplace_back();
+    t.size = 0;
+    t.integer = 0;
+    switch (v.kind()) {
+        case K::Null: t.kind = K::Null; return;
+        case K::Bool: t.kind = K::Bool; t.boolean = v.as_bool(); return;
+        case K::Int: t.kind = K::Int; t.integer = v.as_int(); return;
+        case K::Big:
+            t.kind = K::Big;
+            t.text = v.as_big().digits.data();
+            t.size = static_cast<std::uint32_t>(v.as_big().digits.size());
+            return;
+        case K::Float: t.kind = K::Float; t.real = v.as_float(); return;
+        case K::Str:
+        case K::Static:
+            t.kind = K::Str;
+            t.text = v.as_str().data();
+            t.size = static_cast<std::uint32_t>(v.as_str().size());
+            return;
+        case K::List:
+            t.kind = K::List;
+            for (const Value& e : v.as_list()) push(e);
+            tokens_[at].size = static_cast<std::uint32_t>(v.as_list().size());
+            break;
+        case K::Map:
+            t.kind = K::Map;
+            for (const auto& [key, e] : v.as_map()) {
+                Token& k = tokens_.emplace_back();
+                k.kind = K::Str;
+                k.text = key.data();
+                k.size = static_cast<std::uint32_t>(key.size());
+                push(e);
+            }
+            tokens_[at].size = static_cast<std::uint32_t>(v.as_map().size());
+            break;
+    }
+    tokens_[at].end = static_cast<std::uint32_t>(tokens_.size());
+}
+
+Node Parser::adopt(const Value& v) {
+    tokens_.clear();
+    push(v);
+    return Node(tokens_.data(), 0);
+}
+
+bool Node::truthy() const {
+    if (!t_) return false;
+    const Token& k = tok();
+    switch (k.kind) {
+        case K::Null: return false;
+        case K::Bool: return k.boolean;
+        case K::Int: return k.integer != 0;
+        case K::Big: return true;  // never zero: zero fits 64 bits
+        case K::Float: return k.real != 0.0;
+        case K::Str:
+        case K::List:
+        case K::Map: return k.size != 0;
+        default: return false;
+    }
+}
+
+Node::Children Node::elements() const {
+    if (!is_list()) return Children(t_, 0, 0);
+    return Children(t_, i_ + 1, tok().end);
+}
+
+bool Node::operator==(const Node& o) const {
+    if (!t_ || !o.t_) return !t_ && !o.t_;
+    if (kind() != o.kind()) return false;
+    switch (kind()) {
+        case K::Null: return true;
+        case K::Bool: return as_bool() == o.as_bool();
+        case K::Int: return as_int() == o.as_int();
+        case K::Float: return as_float() == o.as_float();
+        case K::Big:
+        case K::Str: return as_str() == o.as_str();
+        case K::List: {
+            if (size() != o.size()) return false;
+            auto a = elements().begin(), b = o.elements().begin();
+            for (auto e = elements().end(); a != e; ++a, ++b)
+                if (!(*a == *b)) return false;
+            return true;
+        }
+        case K::Map: {
+            if (size() != o.size()) return false;
+            bool same = true;
+            std::uint32_t k = o.i_ + 1;
+            each_member([&](std::string_view key, Node v) {
+                Node ok(o.t_, k), ov(o.t_, k + 1);
+                same = same && ok.as_str() == key && v == ov;
+                k = ov.next();
+            });
+            return same;
+        }
+        default: return false;
+    }
+}
+
+Value to_value(Node n) {
+    if (!n) return Value(nullptr);
+    switch (n.kind()) {
+        case K::Null: return Value(nullptr);
+        case K::Bool: return Value(n.as_bool());
+        case K::Int: return Value(n.as_int());
+        case K::Big: return Value(BigInt{std::string(n.big_digits())});
+        case K::Float: return Value(n.as_float());
+        case K::Str: return Value(std::string(n.as_str()));
+        case K::List: {
+            List l;
+            l.reserve(n.size());
+            for (Node e : n.elements()) l.push_back(to_value(e));
+            return Value(std::move(l));
+        }
+        case K::Map: {
+            Map m;
+            m.reserve(n.size());
+            n.each_member([&](std::string_view k, Node v) { m.emplace_back(std::string(k), to_value(v)); });
+            return Value(std::move(m));
+        }
+        default: return Value(nullptr);
+    }
+}
+
+Value decode(std::string_view data, Input input, Limits limits) {
+    Parser p(limits);
+    return to_value(p.parse(data, input));
+}
+
+namespace {
 
 // The escape rule of the text form: the characters a string must escape, and how.
 constexpr bool needs_escape(char32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
@@ -470,18 +704,6 @@ char* copy(const char* text, char* p) {
 }
 
 }  // namespace
-
-Value decode(std::string_view data, Input input) {
-    std::string transcoded;
-    std::string_view text = data;
-    if (input == Input::Bytes) {
-        transcoded = bytes_to_text(data);
-        text = transcoded;
-    } else if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-        throw DecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)");
-    }
-    return Parser(text).document();
-}
 
 bool valid_utf8(std::string_view s) { return utf8::valid(s); }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "value.hpp"
 
@@ -17,12 +18,168 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// How a stored cell reached the decoder: text is UTF-8 already; bytes need encoding detection.
-enum class Input { Text, Bytes };
+// How a stored cell reached the decoder: text is UTF-8 already (ValidText: checked by the caller,
+// well-formed and without surrogates); bytes need encoding detection.
+enum class Input { Text, ValidText, Bytes };
 
-// Decode JSON text strictly: duplicate member names fail, NaN/Infinity fail, big integers stay
-// exact, lone surrogates fail, nesting is bounded. Throws DecodeError.
-Value decode(std::string_view data, Input input);
+// Python's default sys.get_int_max_str_digits().
+inline constexpr std::size_t kDefaultMaxIntDigits = 4300;
+
+// What the host allows while decoding, read once per query.
+struct Limits {
+    // An integer with more decimal digits fails, as int() and json.loads refuse it; 0: no limit.
+    std::size_t max_int_digits = kDefaultMaxIntDigits;
+};
+
+// One value of a parsed document: kind, scalar or the extent of a container.
+struct Token {
+    Value::Kind kind;
+    std::uint32_t size;  // bytes of a string or a big integer's digits; elements or members
+    union {
+        bool boolean;
+        std::int64_t integer;
+        double real;
+        const char* text;    // string (unescaped) or big integer ("-" then digits)
+        std::uint32_t end;   // list or map: index one past its last token
+    };
+};
+
+// A read-only view of one value of a parsed document. A default Node stands for an absent value:
+// it is no kind of value, so every type test is false. Valid until its parser parses again.
+class Node {
+public:
+    Node() = default;
+    Node(const Token* tokens, std::uint32_t index) : t_(tokens), i_(index) {}
+
+    explicit operator bool() const { return t_ != nullptr; }
+    Value::Kind kind() const { return tok().kind; }
+    bool is_null() const { return t_ && tok().kind == Value::Kind::Null; }
+    bool is_bool() const { return t_ && tok().kind == Value::Kind::Bool; }
+    // Integer in the JSON sense: 64-bit or big, never a bool.
+    bool is_int() const { return t_ && (tok().kind == Value::Kind::Int || tok().kind == Value::Kind::Big); }
+    bool is_float() const { return t_ && tok().kind == Value::Kind::Float; }
+    bool is_str() const { return t_ && tok().kind == Value::Kind::Str; }
+    bool is_list() const { return t_ && tok().kind == Value::Kind::List; }
+    bool is_map() const { return t_ && tok().kind == Value::Kind::Map; }
+
+    bool as_bool() const { return tok().boolean; }
+    std::int64_t as_int() const { return tok().integer; }
+    std::string_view big_digits() const { return {tok().text, tok().size}; }
+    double as_float() const { return tok().real; }
+    std::string_view as_str() const { return {tok().text, tok().size}; }
+    // Elements of a list, members of a map.
+    std::size_t size() const { return tok().size; }
+
+    // Python truthiness; an absent value is false.
+    bool truthy() const;
+
+    // Children in order: the elements of a list, or key and value alternately of a map.
+    class Children {
+    public:
+        class iterator {
+        public:
+            iterator(const Token* t, std::uint32_t i) : t_(t), i_(i) {}
+            Node operator*() const { return Node(t_, i_); }
+            iterator& operator++() {
+                const Token& k = t_[i_];
+                i_ = (k.kind == Value::Kind::List || k.kind == Value::Kind::Map) ? k.end : i_ + 1;
+                return *this;
+            }
+            bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+        private:
+            const Token* t_;
+            std::uint32_t i_;
+        };
+        iterator begin() const { return {t_, first_}; }
+        iterator end() const { return {t_, last_}; }
+
+    private:
+        friend class Node;
+        Children(const Token* t, std::uint32_t first, std::uint32_t last) : t_(t), first_(first), last_(last) {}
+        const Token* t_;
+        std::uint32_t first_, last_;
+    };
+    // Elements of a list (empty for any other value).
+    Children elements() const;
+
+    // The member of a map under key, or an absent Node (also when this is not a map).
+    Node find(std::string_view key) const {
+        return find_if([key](std::string_view k) { return k == key; });
+    }
+    // The first member of a map whose key satisfies pred, or an absent Node.
+    template <class Pred>
+    Node find_if(Pred&& pred) const {
+        if (!is_map()) return Node();
+        for (std::uint32_t k = i_ + 1, end = tok().end; k < end;) {
+            Node value(t_, k + 1);
+            if (pred(Node(t_, k).as_str())) return value;
+            k = value.next();
+        }
+        return Node();
+    }
+    // Members of a map in order, as (key, value); call only on a map.
+    template <class F>
+    void each_member(F&& f) const {
+        for (std::uint32_t k = i_ + 1, end = tok().end; k < end;) {
+            Node value(t_, k + 1);
+            f(Node(t_, k).as_str(), value);
+            k = value.next();
+        }
+    }
+
+    // Same value as o (numbers by kind: 1 and 1.0 differ, as decoded values do).
+    bool operator==(const Node& o) const;
+
+    std::uint32_t index() const { return i_; }
+
+private:
+    const Token& tok() const { return t_[i_]; }
+    std::uint32_t next() const {
+        const Token& k = tok();
+        return (k.kind == Value::Kind::List || k.kind == Value::Kind::Map) ? k.end : i_ + 1;
+    }
+
+    const Token* t_ = nullptr;
+    std::uint32_t i_ = 0;
+};
+
+// A copy of n as a Value (an absent Node gives null).
+Value to_value(Node n);
+
+// A strict JSON parser that keeps its buffers between documents: parsing one more document of a
+// size seen before allocates nothing. Strings without escapes point into the parsed text, the
+// others into the parser's own buffer.
+class Parser {
+public:
+    explicit Parser(Limits limits = {}) : limits_(limits) {}
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // Parses one document and returns its root, valid until the next parse and while data lives.
+    // Duplicate member names fail, NaN/Infinity fail, integers past the digit limit fail, lone
+    // surrogates fail, nesting is bounded. Throws DecodeError.
+    Node parse(std::string_view data, Input input);
+
+    // A value made elsewhere, read the way parsed documents are: its strings are viewed where
+    // they are. Valid until the next parse and while v lives.
+    Node adopt(const Value& v);
+
+    const Limits& limits() const { return limits_; }
+
+private:
+    class Run;
+    void push(const Value& v);
+    Limits limits_;
+    std::vector<Token> tokens_;
+    std::vector<std::uint32_t> keys_;         // key tokens of the open maps, innermost last
+    std::vector<std::string_view> sorted_;    // scratch for the duplicate test of large maps
+    std::string unescaped_;                   // strings that had escapes
+    std::string transcoded_;                  // bytes in UTF-16 or UTF-32, as UTF-8
+};
+
+// Decode JSON text strictly into a Value (a one-off Parser). Throws DecodeError.
+Value decode(std::string_view data, Input input, Limits limits = {});
 
 // Append the JSON text of v, as json.dumps(v, ensure_ascii=False) writes it.
 void encode(const Value& v, std::string& out);

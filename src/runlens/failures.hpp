@@ -1,13 +1,9 @@
-// Module-wide rules of the history reader: failure factories, identifier patterns, path test,
-// strict decoding of stored JSON.
+// The reader's two failures: RUN-003 for bad data, RUN-005 for a store that cannot be read.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "runfault/history_error.hpp"
-#include "runlens/cell.hpp"
-#include "value/value.hpp"
 
 namespace runlens {
 
@@ -21,17 +17,5 @@ inline constexpr std::string_view kIoAction =
 runfault::HistoryError invalid(std::string_view message = kDefaultInvalid, runfault::Cause cause = {});
 // RUN-005: every failure to open or read the store.
 runfault::HistoryError io_error(runfault::Cause cause = {});
-
-// Full matches of the fixed patterns.
-bool match_uuid(std::string_view s);      // [0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}
-bool match_sha(std::string_view s);       // [0-9a-f]{64}
-bool match_identity(std::string_view s);  // sha256-v1:[0-9a-f]{64}
-
-// Absolute under POSIX rules or, failing that, Windows rules; purely textual.
-bool absolute_path(std::string_view s);
-bool absolute_path(const kamo::Value& v);
-
-// Strictly decoded JSON of a stored cell; any failure is RUN-003 with the default message.
-kamo::Value json(const Cell& cell);
 
 }  // namespace runlens

@@ -1,26 +1,25 @@
-// Failure factories, identifier patterns, the absolute-path test and strict JSON of a cell.
-#include "runlens/rules.hpp"
-
-#include "value/json.hpp"
+// Identifier patterns and the absolute-path test.
+#include "runlens/patterns.hpp"
 
 namespace runlens {
 
-runfault::HistoryError invalid(std::string_view message, runfault::Cause cause) {
-    return {"RUN-003", std::string(message), std::string(kInvalidAction), std::move(cause)};
-}
-
-runfault::HistoryError io_error(runfault::Cause cause) {
-    return {"RUN-005", std::string(kIoMessage), std::string(kIoAction), std::move(cause)};
-}
-
 namespace {
 
-bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+constexpr bool lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
+struct HexTable {
+    bool is[256];
+    constexpr HexTable() : is() {
+        for (int c = 0; c < 256; ++c) is[c] = lower_hex(static_cast<char>(c));
+    }
+};
+constexpr HexTable kHex;
+
+// Digests and identities are checked by the thousand: one table look-up a byte, no early exit.
 bool all_lower_hex(std::string_view s) {
-    for (char c : s)
-        if (!lower_hex(c)) return false;
-    return true;
+    bool ok = true;
+    for (char c : s) ok &= kHex.is[static_cast<unsigned char>(c)];
+    return ok;
 }
 
 bool sep(char c) { return c == '/' || c == '\\'; }
@@ -66,27 +65,6 @@ bool absolute_path(std::string_view s) {
         return i > share;
     }
     return false;
-}
-
-bool absolute_path(const kamo::Value& v) { return v.is_str() && absolute_path(v.as_str()); }
-
-kamo::Value json(const Cell& cell) {
-    using T = Cell::Type;
-    try {
-        switch (cell.type) {
-            case T::Text: return kamo::json::decode(cell.bytes, kamo::json::Input::Text);
-            case T::Blob: return kamo::json::decode(cell.bytes, kamo::json::Input::Bytes);
-            default: break;
-        }
-    } catch (const kamo::json::DecodeError& e) {
-        throw invalid(kDefaultInvalid, {runfault::Cause::Kind::Value, 0, e.what(), {}});
-    }
-    static constexpr const char* names[] = {"NoneType", "int", "float", "str", "bytes", "object"};
-    throw invalid(kDefaultInvalid,
-                  {runfault::Cause::Kind::Type, 0,
-                   std::string("the JSON object must be str, bytes or bytearray, not ") +
-                       names[static_cast<int>(cell.type)],
-                   {}});
 }
 
 }  // namespace runlens

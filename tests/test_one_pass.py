@@ -1,0 +1,235 @@
+"""list_runs reading all listed runs in one pass, against reading them run by run.
+
+Where the store has no index on run_id, list_runs reads the rows of every listed run with one
+statement. Reading run by run (a statement per run, whatever the layout) stays callable as
+_list_runs_run_by_run, and is what the one pass must equal: the same records, or the same first
+failure, on every store, healthy or damaged, and without changing a byte of it.
+"""
+
+import hashlib
+import json
+import sqlite3
+import tempfile
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from publish.constants import PLATFORM_NAMES
+from stores import Entry, HistoryError, HistoryReader, Item, Run, create_store, write_run
+
+PLATFORMS = list(PLATFORM_NAMES)
+
+NOCASE = "TEXT COLLATE NOCASE"
+# Layouts a runtime's store may have: (create_store arguments, whether entries are read in one
+# pass). A key or index that starts with run_id keeps the statement per run.
+LAYOUTS = {
+    "as written": ({}, True),
+    "indexed": ({"indexes": ["entries(run_id)", "accounts(run_id)"]}, False),
+    "index not led by run_id": ({"indexes": ["entries(platform, run_id)", "accounts(platform, run_id)"]}, True),
+    "declared types": ({"declared": {"runs.run_id": "TEXT", "runs.version": "INTEGER", "entries.run_id": "TEXT",
+                                     "entries.item_index": "INTEGER", "entries.retryable": "NUMERIC",
+                                     "entries.result": "TEXT", "accounts.run_id": "TEXT"}}, True),
+    "integer affinity run_id": ({"declared": {"entries.run_id": "INTEGER", "accounts.run_id": "INT"}}, True),
+    "nocase run_id": ({"declared": {"entries.run_id": NOCASE, "accounts.run_id": NOCASE}}, True),
+    "nocase runs.run_id": ({"declared": {"runs.run_id": NOCASE}}, True),
+    "without rowid, key led by run_id": (
+        {"primary_keys": {"entries": "run_id, item_index, platform", "accounts": "run_id, platform, account_file"}},
+        False),
+    "without rowid, key led elsewhere": (
+        {"primary_keys": {"entries": "platform DESC, item_index, run_id",
+                          "accounts": "account_file, platform, run_id"}}, True),
+    "without rowid, nocase run_id in the key": (
+        {"declared": {"entries.run_id": NOCASE, "accounts.run_id": NOCASE},
+         "primary_keys": {"entries": "item_index, platform, run_id", "accounts": "platform, account_file, run_id"}},
+        True),
+}
+
+# What can be wrong with one run: each breaks a different check, so a failure names its run.
+DAMAGE = ["none", "bad state", "bad result json", "result without success", "missing entry",
+          "duplicate entry", "duplicate account", "bad identity", "bad snapshot", "long number"]
+# Rows whose run_id only looks like a listed run's.
+STRAYS = ["integer", "blob", "upper case", "unknown run"]
+
+
+def damaged_run(n, version, platforms, damage, states):
+    items = [Item.video(f"/home/demo/videos/{n}-{i}.mp4", platforms, title=f"第 {n} 次") for i in range(2)]
+    entries = {}
+    for k, platform in enumerate(platforms):
+        entries[0, platform] = [Entry.success(None, f"id-{n}-{k}"), Entry.failure("NET", retry=True),
+                                Entry.pending(), Entry.failure("REJECTED")][states[k % len(states)]]
+    first = platforms[0]
+    if damage == "bad state":
+        entries[1, first] = Entry("exploded")
+    elif damage == "bad result json":
+        entries[1, first] = Entry("success", '{"success": true,')
+    elif damage == "result without success":
+        entries[1, first] = Entry("success", None)
+    elif damage == "missing entry":
+        entries[1, first] = None
+    run = Run(items, entries, version=version)  # "duplicate entry": a second row, written by build
+    if damage == "bad snapshot":
+        run.snapshot = '[{"content_type": "video"}]'
+    elif damage == "long number":  # past the digit limit, in a field no projection keeps
+        long_field = '"unused": %s, "content_type"' % ("7" * 5001)
+        run.snapshot = json.dumps(run.snapshot_json()).replace('"content_type"', long_field, 1)
+    if version == 2 and damage in ("duplicate account", "bad identity"):
+        rows = run.account_rows()
+        if damage == "duplicate account":
+            rows.append(rows[0])
+        else:
+            rows[0] = (rows[0][0], rows[0][1], "sha256-v1:nothex")
+        run.accounts = rows
+    return run
+
+
+def raw(con, table, cells):
+    names = ", ".join(cells)
+    marks = ", ".join("?" * len(cells))
+    try:
+        con.execute(f"INSERT INTO {table} ({names}) VALUES ({marks})", list(cells.values()))
+    except sqlite3.IntegrityError:
+        pass  # a key the layout refuses: the store cannot hold this damage
+
+
+def build(path, layout, runs, extras):
+    create_store(path, **LAYOUTS[layout][0])
+    ids = []
+    for n, (version, platforms, damage, states, same_id_as) in enumerate(runs):
+        run = damaged_run(n, version, platforms, damage, states)
+        if same_id_as is not None and same_id_as < len(ids):
+            run.run_id = ids[same_id_as]
+        try:
+            ids.append(write_run(path, run))
+        except sqlite3.IntegrityError:  # a key the layout refuses
+            ids.append(run.run_id)
+            continue
+        if damage == "duplicate entry":
+            with sqlite3.connect(path) as con:
+                raw(con, "entries", {"run_id": run.run_id, "item_index": 0, "platform": platforms[0],
+                                     "state": "pending", "result": None, "retryable": 0})
+    with sqlite3.connect(path) as con:
+        for table, kind, target, platform in extras:
+            run_id = ids[target % len(ids)]
+            value = {"integer": 7, "blob": run_id.encode(), "upper case": run_id.upper(),
+                     "unknown run": "00000000-0000-4000-8000-000000000000"}[kind]
+            if table == "entries":
+                raw(con, "entries", {"run_id": value, "item_index": 0, "platform": platform, "state": "pending",
+                                     "result": None, "retryable": 0})
+            else:
+                raw(con, "accounts", {"run_id": value, "platform": platform,
+                                      "account_file": f"/home/demo/.kamo/accounts/{platform}.json",
+                                      "identity": "sha256-v1:" + "0" * 64})
+    con.close()
+
+
+def outcome(call):
+    try:
+        return "ok", call()
+    except HistoryError as e:
+        cause = e.__cause__
+        return "failed", (e.code, e.message, e.action, type(cause), str(cause))
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def compare(path, limit):
+    reader = HistoryReader(path)
+    before = digest(path)
+    one_pass = outcome(lambda: reader.list_runs(limit))
+    assert digest(path) == before
+    run_by_run = outcome(lambda: reader._list_runs_run_by_run(limit))
+    assert digest(path) == before
+    assert one_pass == run_by_run
+    return one_pass
+
+
+def reads_in_one_pass(path, table):
+    reader = HistoryReader(path)
+    with reader._connection() as con:
+        return HistoryReader._reads_in_one_pass(con, table)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_the_layout_chooses_the_reading(tmp_path, layout):
+    path = tmp_path / "history.sqlite3"
+    create_store(path, **LAYOUTS[layout][0])
+    write_run(path, Run([Item.video("/v/a.mp4", ["douyin"])]))
+    expected = LAYOUTS[layout][1]
+    assert reads_in_one_pass(path, "entries") is expected
+    assert reads_in_one_pass(path, "accounts") is expected
+
+
+run_specs = st.lists(
+    st.tuples(st.sampled_from([1, 2, 2]),
+              st.lists(st.sampled_from(PLATFORMS), min_size=1, max_size=3, unique=True),
+              st.sampled_from(DAMAGE) | st.just("none"),
+              st.lists(st.integers(0, 3), min_size=1, max_size=3),
+              st.none() | st.integers(0, 6)),
+    min_size=1, max_size=7)
+extra_rows = st.lists(st.tuples(st.sampled_from(["entries", "accounts"]), st.sampled_from(STRAYS),
+                                st.integers(0, 6), st.sampled_from(PLATFORMS)), max_size=4)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(layout=st.sampled_from(list(LAYOUTS)), runs=run_specs, extras=extra_rows, limit=st.integers(1, 8))
+def test_one_pass_equals_run_by_run(layout, runs, extras, limit):
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "history.sqlite3"
+        build(path, layout, runs, extras)
+        compare(path, limit)
+
+
+# Fixed stores that show each way the two readings could part.
+def healthy(n):
+    return (2, PLATFORMS[:2], "none", [0, 1], None)
+
+
+CASES = {
+    # The newest run is fine, an older one is damaged: the older one's failure, after the newest
+    # was projected; two damaged runs: the failure of the one listed first.
+    "bad cells in a later run": [healthy(0), (2, PLATFORMS[:2], "bad result json", [0], None), healthy(2)],
+    "two damaged runs": [(2, PLATFORMS[:1], "bad state", [0], None), (2, PLATFORMS[:1], "duplicate account", [0], None),
+                         healthy(2)],
+    "too many digits in a later run": [healthy(0), (2, PLATFORMS[:1], "long number", [0], None), healthy(2)],
+    "duplicate run_ids": [healthy(0), healthy(1), (2, PLATFORMS[:2], "none", [2], 0)],
+    "duplicate run_ids, the copy unlisted": [(2, PLATFORMS[:2], "none", [2], None), healthy(1),
+                                             (2, PLATFORMS[:2], "none", [1], 0)],
+}
+STRAY_CASES = {
+    "integer run_id": [("entries", "integer", 1, "douyin"), ("accounts", "integer", 0, "douyin")],
+    "blob run_id": [("entries", "blob", 1, "douyin"), ("accounts", "blob", 1, "douyin")],
+    "run_id differing in case": [("entries", "upper case", 1, PLATFORMS[0]), ("accounts", "upper case", 2, "douyin")],
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("case", list(CASES) + list(STRAY_CASES))
+def test_damaged_stores_fail_alike(tmp_path, layout, case):
+    path = tmp_path / "history.sqlite3"
+    runs = CASES.get(case, [healthy(0), healthy(1), healthy(2)])
+    build(path, layout, runs, STRAY_CASES.get(case, []))
+    for limit in (1, 2, 3):
+        compare(path, limit)
+
+
+def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path):
+    # The one pass reads the older run's rows with the newer ones, yet a damaged older run fails
+    # the list only when it is listed.
+    path = tmp_path / "history.sqlite3"
+    build(path, "as written", [(2, PLATFORMS[:2], "bad result json", [0], None), healthy(1), healthy(2)], [])
+    assert compare(path, 2)[0] == "ok"
+    assert compare(path, 3)[1][:2] == ("RUN-003", "发布记录不存在或已损坏")
+
+
+def test_rows_differing_only_in_case_join_a_nocase_run(tmp_path):
+    # Under NOCASE the upper-case row is the run's own (a second entry for the pair); under the
+    # default collation it belongs to no run.
+    stray = [("entries", "upper case", 0, PLATFORMS[0])]
+    for layout, expected in (("nocase run_id", ("failed", "发布记录条目重复")), ("as written", ("ok", None))):
+        path = tmp_path / f"{layout}.sqlite3"
+        build(path, layout, [(2, PLATFORMS[:1], "none", [1], None)], stray)
+        got = compare(path, 1)
+        assert (got[0], got[1][1] if got[0] == "failed" else None) == expected
