@@ -236,10 +236,10 @@ def test_own_folder_comes_first_on_the_path(tmp_path, already_on_path):
         env["PYTHONPATH"] = str(real)
     out = fresh(f"""
         import importlib.util, json, sys
-        spec = importlib.util.spec_from_file_location("frontdoor", {str(through_link)!r})
-        frontdoor = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location("frontdoor", {str(through_link)!r})
+        frontdoor = importlib.util.module_from_spec(found)
         sys.modules["frontdoor"] = frontdoor
-        spec.loader.exec_module(frontdoor)
+        found.loader.exec_module(frontdoor)
         import publish.cli
         print(json.dumps({{"path": sys.path, "cli": publish.cli.__file__,
                           "main": frontdoor.main is publish.cli.main,
@@ -345,8 +345,8 @@ def test_run_as_main_program_exits_with_mains_status(argv, status, stream):
         api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
         api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        spec = types.SimpleNamespace(name="__main__")
-        module = api.PyModule_FromDefAndSpec2(definition, spec, sys.api_version)
+        as_main = types.SimpleNamespace(name="__main__")
+        module = api.PyModule_FromDefAndSpec2(definition, as_main, sys.api_version)
         api.PyModule_ExecDef(module, definition)
         print("not reached")
     """

@@ -1,9 +1,9 @@
 // publish.runlens: the reader and its two queries, bound thinly over the core. The module's private
-// names are added by python/private.cpp.
+// names are added by module_private.cpp.
 #include <nanobind/nanobind.h>
 
 #include "bind/convert.hpp"
-#include "runlens/python/common.hpp"
+#include "runlens/module_common.hpp"
 #include "runlens/queries.hpp"
 
 namespace nb = nanobind;

@@ -1,5 +1,5 @@
 // Shared parts of the publish.runlens bindings.
-#include "runlens/python/common.hpp"
+#include "runlens/module_common.hpp"
 
 #include <nanobind/stl/string.h>
 

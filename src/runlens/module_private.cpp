@@ -12,7 +12,7 @@
 #include "runlens/links.hpp"
 #include "runlens/patterns.hpp"
 #include "runlens/project.hpp"
-#include "runlens/python/common.hpp"
+#include "runlens/module_common.hpp"
 #include "runlens/queries.hpp"
 #include "runlens/run_rows.hpp"
 #include "runlens/snapshot.hpp"
