@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import publish
-from publish.historystore import Item, Run, create_store, demo_store, write_run
+from publish.historystore import Item, Run, create_store, write_run
 from publish.runlens import HistoryError, HistoryReader
 
 PACKAGE_ROOT = Path(publish.__file__).absolute().parent.parent
@@ -57,13 +57,6 @@ def integrity(path):
         return con.execute("PRAGMA integrity_check").fetchall()
     finally:
         con.close()
-
-
-@pytest.fixture
-def store(tmp_path):
-    path = tmp_path / "history.sqlite3"
-    demo_store(path)
-    return path
 
 
 # --- locks this process holds through other connections --------------------------------------

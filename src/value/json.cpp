@@ -73,28 +73,28 @@ std::string_view bytes_to_text(std::string_view b, std::string& buffer) {
     return b;
 }
 
-// Eight bytes with no quote, backslash, control character or non-ASCII byte.
-inline bool plain8(const char* p) {
-    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+constexpr std::uint64_t ones8 = 0x0101010101010101ull, high8 = 0x8080808080808080ull;
+
+// Eight bytes as one word, and the high bit of each of them that is a quote, a backslash or a
+// control character. A byte below 0x20 borrows; bytes from 0x80 up are masked out of that test by ~w.
+inline std::uint64_t word8(const char* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
-    std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
-                            ((w - ones * 0x20) & ~w & high) | (w & high);
-    return special == 0;
+    return w;
+}
+inline std::uint64_t specials8(std::uint64_t w) {
+    auto zero_byte = [](std::uint64_t v) { return (v - ones8) & ~v & high8; };
+    return zero_byte(w ^ (ones8 * '"')) | zero_byte(w ^ (ones8 * '\\')) | ((w - ones8 * 0x20) & ~w & high8);
+}
+
+// Eight bytes with no quote, backslash, control character or non-ASCII byte.
+inline bool plain8(const char* p) {
+    std::uint64_t w = word8(p);
+    return (specials8(w) | (w & high8)) == 0;
 }
 
 // Eight bytes with no quote, backslash or control character (non-ASCII bytes allowed).
-inline bool plain8_any(const char* p) {
-    constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    auto zero_byte = [&](std::uint64_t v) { return (v - ones) & ~v & high; };
-    // A byte below 0x20 borrows; bytes from 0x80 up are masked out of that test by ~w.
-    std::uint64_t special = zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) |
-                            ((w - ones * 0x20) & ~w & high);
-    return special == 0;
-}
+inline bool plain8_any(const char* p) { return specials8(word8(p)) == 0; }
 
 std::string digit_limit_text(std::size_t limit, std::size_t digits) {
     return "Exceeds the limit (" + std::to_string(limit) + " digits) for integer string conversion: value has " +
