@@ -2,8 +2,8 @@
 HistoryError, never another exception, a crash or a hang; no store or journal byte changes and no
 file appears beside them.
 
-Damage starts from stores the writer made and is random but seeded: the seed is printed, and
-KAMO_DAMAGE_SEED=N replays a run. KAMO_DAMAGE_STORES changes how many stores are tried.
+Damage starts from stores the writer made and is random but seeded: the seed is printed, one fixed
+seed by default so that every run tries the same stores, and KAMO_DAMAGE_SEED=N tries others. KAMO_DAMAGE_STORES changes how many stores are tried.
 """
 
 import collections
@@ -175,7 +175,7 @@ def edit_json(text, rnd):
     """A changed value, a removed member, a repeated member, or plain text damage."""
     try:
         value = json.loads(text)
-    except (ValueError, TypeError):
+    except (ValueError, TypeError, RecursionError):  # "[" * 2000 from an earlier edit is too deep
         value = None
     how = rnd.choice(["replace", "replace", "remove", "duplicate", "truncate", "character", "nest"])
     if value is not None and how in ("replace", "remove", "nest"):
@@ -400,8 +400,12 @@ def read_all(jobs):
     return answers
 
 
+# One seed every run tries unless asked for another; it once met "[" * 2000 in the helper above.
+DEFAULT_SEED = 2111642683
+
+
 def test_damaged_stores_give_a_record_or_a_history_error(tmp_path, capsys):
-    seed = int(os.environ.get("KAMO_DAMAGE_SEED") or random.SystemRandom().randrange(2 ** 32))
+    seed = int(os.environ.get("KAMO_DAMAGE_SEED") or DEFAULT_SEED)
     count = int(os.environ.get("KAMO_DAMAGE_STORES") or 2000)
     with capsys.disabled():
         print(f"\ndamaged stores: seed {seed} (KAMO_DAMAGE_SEED={seed} replays it)", flush=True)
