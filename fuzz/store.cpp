@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "linked_sqlite.hpp"
 #include "runfault/history_error.hpp"
 #include "runprint/render.hpp"
 #include "runlens/queries.hpp"
@@ -119,6 +120,9 @@ bool outcome(Query&& query, Value& record) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const runlens::sqlite::Routines* sqlite = kamo_fuzz::linked_sqlite();
+    fuzz::check(runlens::sqlite::unusable(*sqlite).empty(), "the linked SQLite cannot serve the reader");
+    runlens::sqlite::install(sqlite);
     char tmpl[] = "/tmp/kamo-fuzz-store-XXXXXX";
     fuzz::check(mkdtemp(tmpl) != nullptr, "cannot make a folder");
     folder = tmpl;

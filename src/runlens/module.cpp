@@ -4,6 +4,7 @@
 
 #include "bind/convert.hpp"
 #include "runlens/module_common.hpp"
+#include "runlens/module_sqlite.hpp"
 #include "runlens/queries.hpp"
 
 namespace nb = nanobind;
@@ -24,6 +25,7 @@ NB_MODULE(runlens, m) {
         }
     });
     runlens_py::bind_host(m);
+    runlens_py::install_host_sqlite();
 
     auto reader = nb::class_<Reader>(m, "HistoryReader",
                                      "Read the existing database in one snapshot without creating or upgrading it.");

@@ -13,6 +13,7 @@
 #include "runlens/patterns.hpp"
 #include "runlens/project.hpp"
 #include "runlens/module_common.hpp"
+#include "runlens/module_sqlite.hpp"
 #include "runlens/queries.hpp"
 #include "runlens/run_rows.hpp"
 #include "runlens/snapshot.hpp"
@@ -147,6 +148,9 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
     m.attr("_IDENTITY") = re.attr("compile")("sha256-v1:[0-9a-f]{64}");
 
     // The core's own matchers behind those patterns, by the pattern's name.
+    // Which way the reader reaches the interpreter's SQLite, and a way forced, for tests.
+    m.def("_sqlite_way", [] { return sqlite_way(); });
+    m.def("_use_sqlite_way", [](const std::string& way) { use_sqlite_way(way); }, "way"_a);
     m.def("_matches", [](const std::string& name, nb::str text) {
         std::string t = bind::utf8_of(text);
         if (name == "_UUID") return runlens::match_uuid(t);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <set>
 
 #include "value/json.hpp"
@@ -134,19 +135,25 @@ const char* db_api_class(int code) {
     }
 }
 
-Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn) {
-    int rc = sqlite3_prepare_v2(conn.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn), sq_(conn.sqlite()) {
+    int rc = sq_.prepare_v2(conn.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
     if (rc != SQLITE_OK) conn.fail(rc);
+    read_names();
+}
+
+// A SQLite reached through Python's sqlite3 module names a pragma's columns only once it has
+// run, so an unnamed statement is asked again when it starts.
+void Statement::read_names() {
     auto names = std::make_shared<std::vector<std::string>>();
-    int n = sqlite3_column_count(stmt_);
+    int n = sq_.column_count(stmt_);
     for (int i = 0; i < n; ++i) {
-        const char* name = sqlite3_column_name(stmt_, i);
+        const char* name = sq_.column_name(stmt_, i);
         names->emplace_back(name ? name : "");
     }
     names_ = std::move(names);
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() { sq_.finalize(stmt_); }
 
 int Statement::column(std::string_view name, int from) const {
     for (int i = from; i < columns(); ++i)
@@ -155,29 +162,30 @@ int Statement::column(std::string_view name, int from) const {
 }
 
 void Statement::start(const CellView* params, std::size_t count) {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
+    sq_.reset(stmt_);
+    sq_.clear_bindings(stmt_);
     for (std::size_t k = 0; k < count; ++k) {
         const CellView& p = params[k];
         const int at = static_cast<int>(k) + 1;
         int rc = SQLITE_OK;
         switch (p.type) {
-            case CellType::Integer: rc = sqlite3_bind_int64(stmt_, at, p.integer); break;
-            case CellType::Real: rc = sqlite3_bind_double(stmt_, at, p.real); break;
+            case CellType::Integer: rc = sq_.bind_int64(stmt_, at, p.integer); break;
+            case CellType::Real: rc = sq_.bind_double(stmt_, at, p.real); break;
             case CellType::Text:
-                rc = sqlite3_bind_text(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
+                rc = sq_.bind_text(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
                 break;
             case CellType::Blob:
-                rc = sqlite3_bind_blob(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
+                rc = sq_.bind_blob(stmt_, at, p.bytes.data(), static_cast<int>(p.bytes.size()), SQLITE_TRANSIENT);
                 break;
-            default: rc = sqlite3_bind_null(stmt_, at); break;
+            default: rc = sq_.bind_null(stmt_, at); break;
         }
         if (rc != SQLITE_OK) conn_.fail(rc);
     }
+    if (names_->empty()) read_names();
 }
 
 bool Statement::step() {
-    int rc = sqlite3_step(stmt_);
+    int rc = sq_.step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     conn_.fail(rc);
@@ -185,25 +193,25 @@ bool Statement::step() {
 
 CellView Statement::cell(int i) const {
     CellView c;
-    switch (sqlite3_column_type(stmt_, i)) {
+    switch (sq_.column_type(stmt_, i)) {
         case SQLITE_INTEGER:
             c.type = CellType::Integer;
-            c.integer = sqlite3_column_int64(stmt_, i);
+            c.integer = sq_.column_int64(stmt_, i);
             break;
         case SQLITE_FLOAT:
             c.type = CellType::Real;
-            c.real = sqlite3_column_double(stmt_, i);
+            c.real = sq_.column_double(stmt_, i);
             break;
         case SQLITE_TEXT: {
             c.type = CellType::Text;
-            auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
-            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+            auto* p = reinterpret_cast<const char*>(sq_.column_text(stmt_, i));
+            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sq_.column_bytes(stmt_, i)));
             break;
         }
         case SQLITE_BLOB: {
             c.type = CellType::Blob;
-            auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, i));
-            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+            auto* p = static_cast<const char*>(sq_.column_blob(stmt_, i));
+            c.bytes = std::string_view(p ? p : "", static_cast<std::size_t>(sq_.column_bytes(stmt_, i)));
             break;
         }
         default: c.type = CellType::Null;
@@ -236,30 +244,44 @@ std::vector<Row> Statement::all(const CellView* params, std::size_t count) {
     start(params, count);
     std::vector<Row> rows;
     while (step()) rows.push_back(copy());
-    sqlite3_reset(stmt_);
+    sq_.reset(stmt_);
     return rows;
 }
 
+namespace {
+const sqlite::Routines& installed_sqlite() {
+    const sqlite::Routines* r = sqlite::installed();
+    if (!r) throw std::logic_error("no SQLite installed for the history reader");
+    return *r;
+}
+}  // namespace
+
 Connection::Connection(const std::string& path, Interrupt interrupt)
-    : interrupt_(interrupt), last_poll_ns_(now_ns()) {
+    : sq_(installed_sqlite()), interrupt_(interrupt), last_poll_ns_(now_ns()) {
     check_no_nul(path);
     std::string resolved = resolve(path);
     check_store_file(resolved);
     open(resolved);
     try {
         // Refusals by header and side files come before any statement touches the store.
-        std::string h = header(resolved, 100);
-        static constexpr std::string_view magic("SQLite format 3\0", 16);
-        if (std::string_view(h).substr(0, 16) == magic && !(h.size() >= 20 && h[18] == 1 && h[19] == 1))
-            throw io_error();
+        // Without a file object of SQLite's (a SQLite reached only through Python's sqlite3
+        // module) the header is left to SQLite: no descriptor of ours may touch the store.
+        if (std::optional<std::string> h = header(resolved, 100)) {
+            static constexpr std::string_view magic("SQLite format 3\0", 16);
+            if (std::string_view(*h).substr(0, 16) == magic && !(h->size() >= 20 && (*h)[18] == 1 && (*h)[19] == 1))
+                throw io_error();
+        }
         if (side_file(resolved + "-wal") || side_file(resolved + "-shm")) throw io_error();
         check_journal(resolved + "-journal");
 
-        sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_handler(db_, &Connection::on_busy, this);
+        sq_.extended_result_codes(db_, 1);
+        sq_.busy_handler(db_, &Connection::on_busy, this);
         interrupt_with(interrupt_);
-        for (const char* sql : {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA query_only=ON", "BEGIN"}) {
-            int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+        // Sorts and other temporary structures stay in memory: past SQLite's in-memory limit they
+        // would otherwise spill into a file of the temporary folder, and a read writes nothing.
+        for (const char* sql :
+             {"PRAGMA locking_mode=EXCLUSIVE", "PRAGMA query_only=ON", "PRAGMA temp_store=MEMORY", "BEGIN"}) {
+            int rc = sq_.exec(db_, sql, nullptr, nullptr, nullptr);
             if (rc != SQLITE_OK) fail(rc);
         }
         Statement mode(*this, "PRAGMA journal_mode");
@@ -267,7 +289,7 @@ Connection::Connection(const std::string& path, Interrupt interrupt)
         if (!rows.empty() && !rows[0].cells.empty() && rows[0].cells[0].is_text() && rows[0].cells[0].bytes == "wal")
             throw io_error();
     } catch (...) {
-        sqlite3_close_v2(db_);
+        sq_.close_v2(db_);
         db_ = nullptr;
         throw;
     }
@@ -279,28 +301,30 @@ void Connection::open(const std::string& resolved) {
     // The flags repeat mode=ro so that no path, however odd, can open for writing or create.
     // One thread at a time uses a connection (each query owns its own, and a Python-held scope
     // is used by one caller at a time), so SQLite's per-call mutex is pure cost.
-    int rc = sqlite3_open_v2(uri_of(resolved).c_str(), &db_,
+    int rc = sq_.open_v2(uri_of(resolved).c_str(), &db_,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc == SQLITE_OK) return;
-    int code = db_ ? sqlite3_extended_errcode(db_) : rc;
-    std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-    int number = db_ ? sqlite3_system_errno(db_) : 0;
-    sqlite3_close(db_);
+    int code = db_ ? sq_.extended_errcode(db_) : rc;
+    std::string message = db_ ? sq_.errmsg(db_) : sq_.errstr(rc);
+    int number = db_ ? sq_.system_errno(db_) : 0;
+    sq_.close_v2(db_);
     db_ = nullptr;
     // A file the OS would not open (permission denied) fails with the OS's own reason.
     if ((code & 0xFF) == SQLITE_CANTOPEN && number != 0) throw OsFailure{number, resolved};
     throw SqliteFailure{code, std::move(message)};
 }
 
-// The first bytes of the store, at most n, read through SQLite's own handle of the file.
-std::string Connection::header(const std::string& resolved, std::size_t n) {
+// The first bytes of the store, at most n, read through SQLite's own handle of the file; nullopt
+// where SQLite is reached through a layer that gives no file object.
+std::optional<std::string> Connection::header(const std::string& resolved, std::size_t n) {
     sqlite3_file* file = nullptr;
-    int rc = sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file);
+    int rc = sq_.file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file);
+    if (rc == SQLITE_NOTFOUND && !file) return std::nullopt;
     if (rc == SQLITE_OK && (!file || !file->pMethods)) rc = SQLITE_CANTOPEN;
-    if (rc != SQLITE_OK) throw SqliteFailure{rc, sqlite3_errstr(rc)};
+    if (rc != SQLITE_OK) throw SqliteFailure{rc, sq_.errstr(rc)};
     sqlite3_int64 size = 0;
     rc = file->pMethods->xFileSize(file, &size);
-    if (rc != SQLITE_OK) throw SqliteFailure{rc, sqlite3_errstr(rc)};
+    if (rc != SQLITE_OK) throw SqliteFailure{rc, sq_.errstr(rc)};
     std::string out(static_cast<std::size_t>(std::clamp<sqlite3_int64>(size, 0, static_cast<sqlite3_int64>(n))), '\0');
     if (out.empty()) return out;
     errno = 0;
@@ -312,19 +336,19 @@ std::string Connection::header(const std::string& resolved, std::size_t n) {
             out.resize(static_cast<std::size_t>(size));
     } else if (rc != SQLITE_OK) {
         if (errno != 0) throw OsFailure{errno, resolved};
-        throw SqliteFailure{rc, sqlite3_errstr(rc)};
+        throw SqliteFailure{rc, sq_.errstr(rc)};
     }
     return out;
 }
 
 // Closing ends the read transaction; nothing is committed or rolled back.
 Connection::~Connection() {
-    if (db_) sqlite3_close_v2(db_);
+    if (db_) sq_.close_v2(db_);
 }
 
 void Connection::fail(int rc) {
     if (stopped_) throw Interrupted();
-    throw SqliteFailure{db_ ? sqlite3_extended_errcode(db_) : rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)};
+    throw SqliteFailure{db_ ? sq_.extended_errcode(db_) : rc, db_ ? sq_.errmsg(db_) : sq_.errstr(rc)};
 }
 
 void Connection::interrupt_with(Interrupt interrupt) {
@@ -332,9 +356,9 @@ void Connection::interrupt_with(Interrupt interrupt) {
     stopped_ = false;
     last_poll_ns_ = now_ns();
     if (interrupt_.poll)
-        sqlite3_progress_handler(db_, kProgressSteps, &Connection::on_progress, this);
+        sq_.progress_handler(db_, kProgressSteps, &Connection::on_progress, this);
     else
-        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+        sq_.progress_handler(db_, 0, nullptr, nullptr);
 }
 
 bool Connection::poll(bool now_please) noexcept {

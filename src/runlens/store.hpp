@@ -1,8 +1,6 @@
 // Read-only access to the history store: existence, the scoped connection, the layout test.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +11,7 @@
 
 #include "runlens/cell.hpp"
 #include "runlens/failures.hpp"
+#include "runlens/sqlite_api.hpp"
 
 namespace runlens {
 
@@ -81,7 +80,7 @@ public:
     // An owned copy of the current row, checked the same way.
     Row copy();
     // The integer value of a column of the current row.
-    std::int64_t integer(int i) const { return sqlite3_column_int64(stmt_, i); }
+    std::int64_t integer(int i) const { return sq_.column_int64(stmt_, i); }
 
     // Every row for the parameters, owned.
     std::vector<Row> all(const CellView* params = nullptr, std::size_t count = 0);
@@ -89,8 +88,10 @@ public:
 
 private:
     CellView cell(int i) const;
+    void read_names();
 
     Connection& conn_;
+    const sqlite::Routines& sq_;
     sqlite3_stmt* stmt_ = nullptr;
     std::shared_ptr<const std::vector<std::string>> names_;
     std::vector<CellView> cells_;
@@ -113,6 +114,8 @@ public:
 
     Statement prepare(std::string_view sql) { return Statement(*this, sql); }
     sqlite3* handle() { return db_; }
+    // The SQLite this connection was opened through, and is called through to its end.
+    const sqlite::Routines& sqlite() const { return sq_; }
 
     // Replaces the interrupt, for a connection that outlives one caller's call.
     void interrupt_with(Interrupt interrupt);
@@ -132,8 +135,9 @@ private:
     // True once the interrupt said stop; asks it at most every few milliseconds unless now_please.
     bool poll(bool now_please = false) noexcept;
     void open(const std::string& resolved);
-    std::string header(const std::string& resolved, std::size_t n);
+    std::optional<std::string> header(const std::string& resolved, std::size_t n);
 
+    const sqlite::Routines& sq_;
     sqlite3* db_ = nullptr;
     Interrupt interrupt_;
     bool stopped_ = false;
