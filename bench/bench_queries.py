@@ -19,7 +19,10 @@ Targets: no-index list_runs(200) on 5,000 runs <= 2x the indexed copy; indexed l
 <= 0.25x the floor; get_run <= 1.0x the floor.
 
 Generated stores are cached under the temporary directory, keyed by their parameters.
-    tools/dev --python bench/bench_queries.py [--quick] [--no-huge | --huge-only]
+    tools/dev --python bench/bench_queries.py [--quick] [--no-huge | --huge-only] [--sqlite-way WAY]
+
+--sqlite-way forces how the reader reaches the interpreter's SQLite ("library", "extension" or
+"python"; by default the first that works), to show what each later way costs.
 """
 
 import argparse
@@ -214,8 +217,16 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter timing budget")
     parser.add_argument("--no-huge", action="store_true", help="skip the 10^6-entry run")
     parser.add_argument("--huge-only", action="store_true", help="only the 10^6-entry run")
+    parser.add_argument("--sqlite-way", help="force a way to the interpreter's SQLite")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.sqlite_way:
+        os.environ["KAMO_BENCH_SQLITE_WAY"] = args.sqlite_way  # children take it too
+    if os.environ.get("KAMO_BENCH_SQLITE_WAY"):
+        from publish import runlens
+        runlens._use_sqlite_way(os.environ["KAMO_BENCH_SQLITE_WAY"])
+        if not args.child:
+            print(f"SQLite reached by way {runlens._sqlite_way()!r}")
     if args.child:
         return child_main(*args.child)
 

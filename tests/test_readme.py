@@ -90,7 +90,8 @@ def third_party_needs():
             elif isinstance(node, ast.ImportFrom) and node.level == 0:
                 needs.add(node.module.split(".")[0])
         needs |= set(re.findall(r'"-m",\s*"(\w+)"', source))
-    return needs - local - set(sys.stdlib_module_names)
+    # pip comes with every virtual environment the README's commands make.
+    return needs - local - set(sys.stdlib_module_names) - {"pip"}
 
 
 def test_test_extra_installs_everything_the_tests_use():
