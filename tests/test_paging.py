@@ -30,8 +30,8 @@ def raises(call, message, code="RUN-003"):
     return caught.value
 
 
-def titled(n, **kw):
-    return Run([Item.video(f"/v/{n}.mp4", ["douyin", "bilibili"], title=f"run {n}")], **kw)
+def titled(n):
+    return Run([Item.video(f"/v/{n}.mp4", ["douyin", "bilibili"], title=f"run {n}")])
 
 
 def write_copy(path, run, run_id):
@@ -62,15 +62,13 @@ def expected_page(rows, limit, before):
 
 def walked_in_python(rows, limit):
     """Row ids met following the pages from the newest, worked out in Python from rows."""
-    met, before = [], None
+    met, bound = [], None
     while True:
-        page = rows if before is None else [row for row in rows if row[0] < min(
-            rowid for rowid, run_id in rows if run_id == before)]
-        page = page[:limit]
+        page = [row for row in rows if bound is None or row[0] < bound][:limit]
         if not page:
             return met
         met += [rowid for rowid, _ in page]
-        before = page[-1][1]
+        bound = min(rowid for rowid, run_id in rows if run_id == page[-1][1])
 
 
 def head(listing):
