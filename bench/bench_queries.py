@@ -7,7 +7,8 @@ an indexed copy of the same file (indexes on entries(run_id) and accounts(run_id
   list_runs(200)  the full validated query, against the floor: a pure-Python reader that only
                   fetches the same rows with sqlite3 (one statement per run, as written) and
                   runs json.loads on each JSON cell;
-  get_run         the same for one run.
+  get_run         the same for one run;
+  oldest page     list_runs(200, before) for the oldest 200 runs, the floor reading the same.
 
 The two sides alternate in one process. Printed: best times, ratios to the floor, and the
 ratio of list_runs(200) without indexes to the same call on the indexed copy. Then, each from a
@@ -133,11 +134,17 @@ def floor_connect(path):
     return con
 
 
-def floor_list(path, limit):
+def floor_list(path, limit, before=None):
     con = floor_connect(path)
     try:
         con.execute("SELECT COUNT(*) FROM runs").fetchone()
-        rows = con.execute("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?", (limit,)).fetchall()
+        if before is None:
+            rows = con.execute("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?", (limit,)).fetchall()
+        else:
+            (first,) = con.execute("SELECT rowid FROM runs WHERE run_id=? ORDER BY rowid LIMIT 1",
+                                   (before,)).fetchone()
+            rows = con.execute("SELECT * FROM runs WHERE rowid < ? ORDER BY rowid DESC LIMIT ?",
+                               (first, limit)).fetchall()
         return [floor_project(con, row) for row in rows]
     finally:
         con.close()
@@ -251,6 +258,13 @@ def timings(budget):
             print(f"{label:<22} {'list_runs(200)':<15} {ours * 1e3:10.2f} {floor * 1e3:10.2f} {ours / floor:7.3f}")
             ours, floor = alternate(lambda: reader.get_run(run_id), lambda: floor_get(path, run_id), budget / 2)
             print(f"{label:<22} {'get_run':<15} {ours * 1e3:10.2f} {floor * 1e3:10.2f} {ours / floor:7.3f}")
+            if runs > 200:  # the oldest page: before the run stored 201st
+                con = sqlite3.connect(path)
+                (before,) = con.execute("SELECT run_id FROM runs WHERE rowid = 201").fetchone()
+                con.close()
+                ours, floor = alternate(lambda: reader.list_runs(200, before),
+                                        lambda: floor_list(path, 200, before), budget)
+                print(f"{label:<22} {'oldest page':<15} {ours * 1e3:10.2f} {floor * 1e3:10.2f} {ours / floor:7.3f}")
     for runs in (200, 1000, 5000):
         print(f"list_runs(200) on {runs} runs, no index / indexed: "
               f"{listed[runs, False] / listed[runs, True]:.2f}  (target on 5000: <= 2)")

@@ -1,6 +1,7 @@
-// The whole store path: the input is written as the store file, then list_runs and get_run read it
-// through the core. Each gives a record or a HistoryError, nothing else; the file keeps its bytes,
-// no other file appears beside it, and every record prints as inert lines.
+// The whole store path: the input is written as the store file, then list_runs, get_run and the
+// page before that run read it through the core. Each gives a record or a HistoryError, nothing
+// else; the file keeps its bytes, no other file appears beside it, and every record prints as
+// inert lines.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -135,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_all(store, data, size);
 
     Value list;
-    if (outcome([&] { return runlens::list_runs(store, 200, kKeys); }, list)) {
+    if (outcome([&] { return runlens::list_runs(store, 200, std::nullopt, kKeys); }, list)) {
         check_listing(list, runprint::Layout::List);
         const Value* runs = list.find("runs");
         fuzz::check(runs && runs->is_list(), "a run list without runs");
@@ -149,6 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Value detail;
     if (outcome([&] { return runlens::get_run(store, std::string(kRunId), kKeys); }, detail))
         check_listing(detail, runprint::Layout::Detail);
+    // The page before that run counts the same runs as the whole list.
+    Value page;
+    if (outcome([&] { return runlens::list_runs(store, 200, std::string(kRunId), kKeys); }, page)) {
+        check_listing(page, runprint::Layout::List);
+        if (list.is_map())
+            fuzz::check(page.find("total")->as_int() == list.find("total")->as_int(), "a page with another total");
+    }
 
     fuzz::check(read_all(store) == std::string_view(reinterpret_cast<const char*>(data), size),
                 "the store's bytes changed");

@@ -91,6 +91,7 @@ def failed_commands(store):
         "unknown run": kamo_document("--history", "00000000-0000-4000-8000-000000000000", "--db", store),
         "bad run id": kamo_document("--history", "NOT-A-RUN", "--db", store),
         "bad limit": kamo_document("--history", "--limit", "0", "--db", store),
+        "bad before": kamo_document("--history", "--before", "NOT-A-RUN", "--db", store),
         "usage error": kamo_document("--limit", "3"),
         "runtime failure": wrapped(crashes),
         "interrupted": wrapped(interrupted),

@@ -3,12 +3,12 @@
 import hashlib
 
 from publish.historystore import (Entry, Item, Run, create_store, write_raw_account,
-                                  write_raw_entry, write_raw_run, write_run)
+                                  write_raw_entry, write_raw_run, write_run, write_runs)
 from publish.runfault import HistoryError
 from publish.runlens import HistoryReader
 
 __all__ = ["Entry", "Item", "Run", "create_store", "write_raw_account", "write_raw_entry",
-           "write_raw_run", "write_run", "HistoryReader", "HistoryError", "sha", "IDENTITY"]
+           "write_raw_run", "write_run", "write_runs", "HistoryReader", "HistoryError", "sha", "IDENTITY"]
 
 
 def sha(text: str) -> str:

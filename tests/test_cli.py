@@ -52,6 +52,18 @@ def test_history_limit(demo):
 
 
 @pytest.mark.parametrize("index", range(4))
+def test_history_before_pages_back(demo, index):
+    # The demo's runs, oldest first: before run k come the k older ones.
+    path, ids = demo
+    done = kamo("--history", "--limit", "2", "--before", ids[index], "--db", str(path))
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == printed(HistoryReader(path).list_runs(2, ids[index]), "history_list")
+    lines = done.stdout.splitlines()
+    assert lines[1] == f"最近任务：{min(index, 2)} / 4（按插入顺序倒序，创建时间未记录）"
+    assert [line.split(" | ")[0] for line in lines[2:2 + min(index, 2)]] == ids[:index][::-1][:2]
+
+
+@pytest.mark.parametrize("index", range(4))
 def test_history_detail_is_what_print_history_gives(demo, index):
     path, ids = demo
     done = kamo("--history", ids[index], "--db", str(path))
@@ -63,6 +75,9 @@ def test_history_detail_is_what_print_history_gives(demo, index):
     (["--history", "not-a-run"], "RUN-003", "run_id 格式无效"),
     (["--history", "123e4567-e89b-42d3-a456-426614174000"], "RUN-003", "未找到发布记录"),
     (["--history", "--limit", "0"], "RUN-003", "查询数量必须是 1–200 的整数"),
+    (["--history", "--before", "not-a-run"], "RUN-003", "run_id 格式无效"),
+    (["--history", "--before", "123e4567-e89b-42d3-a456-426614174000"], "RUN-003", "未找到发布记录"),
+    (["--history", "--before", "not-a-run", "--limit", "0"], "RUN-003", "查询数量必须是 1–200 的整数"),
 ])
 def test_history_errors_go_to_stderr_with_their_action(demo, args, code, message):
     path, _ = demo
@@ -73,8 +88,9 @@ def test_history_errors_go_to_stderr_with_their_action(demo, args, code, message
     assert "检查 run_id 与原发布记录" in done.stderr
 
 
-def test_missing_store_lists_nothing_and_creates_nothing(tmp_path):
-    done = kamo("--history", "--db", str(tmp_path / "none.sqlite3"))
+@pytest.mark.parametrize("paging", [[], ["--before", "123e4567-e89b-42d3-a456-426614174000"]])
+def test_missing_store_lists_nothing_and_creates_nothing(tmp_path, paging):
+    done = kamo("--history", *paging, "--db", str(tmp_path / "none.sqlite3"))
     assert done.returncode == 0
     assert done.stdout.splitlines() == ["[kamo] 发布历史只读查询；公开访问 / 播放本次未核验",
                                         "最近任务：0 / 0（按插入顺序倒序，创建时间未记录）", "暂无发布记录"]
@@ -140,6 +156,18 @@ def test_history_list_json_is_the_document_of_the_list(demo):
 
 
 @pytest.mark.parametrize("index", range(4))
+def test_history_before_json_is_the_document_of_the_page(demo, index):
+    path, ids = demo
+    done = kamo("--history", "--before", ids[index], "--limit", "2", "--json", "--db", str(path))
+    assert (done.returncode, done.stderr) == (0, "")
+    expected = JsonReport(mode="history_list", history=HistoryReader(path).list_runs(2, ids[index])).document(0)
+    assert done.stdout == json.dumps(expected, ensure_ascii=False) + "\n"
+    history = document_line(done)["history"]
+    assert (history["total"], history["limit"]) == (4, 2)
+    assert [run["run_id"] for run in history["runs"]] == ids[:index][::-1][:2]
+
+
+@pytest.mark.parametrize("index", range(4))
 def test_history_detail_json_is_the_document_of_the_run(demo, index):
     path, ids = demo
     done = kamo("--history", ids[index], "--json", "--db", str(path))
@@ -154,6 +182,9 @@ def test_history_detail_json_is_the_document_of_the_run(demo, index):
     (["--history", "123e4567-e89b-42d3-a456-426614174000"], "history_detail", "123e4567-e89b-42d3-a456-426614174000",
      lambda r: r.get_run("123e4567-e89b-42d3-a456-426614174000")),
     (["--history", "--limit", "0"], "history_list", None, lambda r: r.list_runs(0)),
+    (["--history", "--before", "NOT-A-RUN"], "history_list", None, lambda r: r.list_runs(20, "NOT-A-RUN")),
+    (["--history", "--before", "123e4567-e89b-42d3-a456-426614174000"], "history_list", None,
+     lambda r: r.list_runs(20, "123e4567-e89b-42d3-a456-426614174000")),
 ])
 def test_history_failures_are_error_entries(demo, args, mode, run_id, query):
     path, _ = demo
@@ -177,6 +208,12 @@ def test_missing_store_lists_nothing_in_json_and_creates_nothing(tmp_path):
     ["--history", "--limit", "many", "--json"],
     ["--history", "--demo-store", "x.sqlite3", "--json"],
     ["--json", "--history", "a", "b"],
+    # --before pages the list, nothing else.
+    ["--history", "123e4567-e89b-42d3-a456-426614174000", "--before", "123e4567-e89b-42d3-a456-426614174000",
+     "--json"],
+    ["--demo-store", "x.sqlite3", "--before", "123e4567-e89b-42d3-a456-426614174000", "--json"],
+    ["video.mp4", "--before", "123e4567-e89b-42d3-a456-426614174000", "--json"],
+    ["--history", "--before", "--json"],
 ])
 def test_usage_errors_give_the_cfg_document_and_argparse_text(args):
     done = kamo(*args)

@@ -3,7 +3,8 @@
 Where the store has no index on run_id, list_runs reads the rows of every listed run with one
 statement. Reading run by run (a statement per run, whatever the layout) stays callable as
 _list_runs_run_by_run, and is what the one pass must equal: the same records, or the same first
-failure, on every store, healthy or damaged, and without changing a byte of it.
+failure, on every store, healthy or damaged, for the newest runs and for pages further back, and
+without changing a byte of it.
 """
 
 import hashlib
@@ -135,15 +136,24 @@ def digest(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
-def compare(path, limit):
+def compare(path, limit, before=None):
     reader = HistoryReader(path)
-    before = digest(path)
-    one_pass = outcome(lambda: reader.list_runs(limit))
-    assert digest(path) == before
-    run_by_run = outcome(lambda: reader._list_runs_run_by_run(limit))
-    assert digest(path) == before
+    stored = digest(path)
+    one_pass = outcome(lambda: reader.list_runs(limit, before))
+    assert digest(path) == stored
+    run_by_run = outcome(lambda: reader._list_runs_run_by_run(limit, before))
+    assert digest(path) == stored
     assert one_pass == run_by_run
     return one_pass
+
+
+def stored_ids(path):
+    """The run_id of every runs row, oldest first."""
+    con = sqlite3.connect(path)
+    try:
+        return [row[0] for row in con.execute("SELECT run_id FROM runs ORDER BY rowid")]
+    finally:
+        con.close()
 
 
 def reads_in_one_pass(path, table):
@@ -174,12 +184,16 @@ extra_rows = st.lists(st.tuples(st.sampled_from(["entries", "accounts"]), st.sam
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(layout=st.sampled_from(list(LAYOUTS)), runs=run_specs, extras=extra_rows, limit=st.integers(1, 8))
-def test_one_pass_equals_run_by_run(layout, runs, extras, limit):
+@given(layout=st.sampled_from(list(LAYOUTS)), runs=run_specs, extras=extra_rows, limit=st.integers(1, 8),
+       before=st.none() | st.integers(0, 6))
+def test_one_pass_equals_run_by_run(layout, runs, extras, limit, before):
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "history.sqlite3"
         build(path, layout, runs, extras)
         compare(path, limit)
+        if before is not None:  # and a page further back
+            ids = stored_ids(path)
+            compare(path, limit, ids[before % len(ids)])
 
 
 # Fixed stores that show each way the two readings could part.
@@ -213,6 +227,8 @@ def test_damaged_stores_fail_alike(tmp_path, layout, case):
     build(path, layout, runs, STRAY_CASES.get(case, []))
     for limit in (1, 2, 3):
         compare(path, limit)
+        for run_id in stored_ids(path):
+            compare(path, limit, run_id)
 
 
 def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path):
@@ -222,6 +238,16 @@ def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path):
     build(path, "as written", [(2, PLATFORMS[:2], "bad result json", [0], None), healthy(1), healthy(2)], [])
     assert compare(path, 2)[0] == "ok"
     assert compare(path, 3)[1][:2] == ("RUN-003", "发布记录不存在或已损坏")
+
+
+@pytest.mark.parametrize("layout", ["as written", "indexed"])
+def test_a_page_past_a_damaged_run_does_not_read_it(tmp_path, layout):
+    path = tmp_path / "history.sqlite3"
+    build(path, layout, [healthy(0), healthy(1), (2, PLATFORMS[:2], "bad result json", [0], None)], [])
+    newest = stored_ids(path)[-1]
+    assert compare(path, 3)[0] == "failed"
+    status, page = compare(path, 3, newest)
+    assert (status, [run["run_id"] for run in page["runs"]]) == ("ok", stored_ids(path)[-2::-1])
 
 
 def test_rows_differing_only_in_case_join_a_nocase_run(tmp_path):

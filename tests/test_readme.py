@@ -159,7 +159,7 @@ def test_console_example_prints_what_the_readme_shows(shell_env, command, expect
 
 def test_console_examples_cover_the_options():
     commands = " ".join(c for c, _ in EXAMPLES)
-    for option in ("--history", "--limit", "--json", "--db"):
+    for option in ("--history", "--limit", "--before", "--json", "--db"):
         assert option in commands
 
 

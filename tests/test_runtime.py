@@ -344,7 +344,8 @@ def test_run_async_for_test_returns_the_result():
     (["--history"], {"history": "", "limit": 20, "db": None, "json": False}),
     (["--history", "--limit", "5", "--db", "/tmp/h.db", "--json"],
      {"history": "", "limit": 5, "db": "/tmp/h.db", "json": True}),
-    (["--history", "run-1"], {"history": "run-1", "limit": 20}),
+    (["--history", "run-1"], {"history": "run-1", "limit": 20, "before": None}),
+    (["--history", "--before", "run-1"], {"history": "", "before": "run-1"}),
     (["--demo-store", "/tmp/d.db"], {"demo_store": "/tmp/d.db", "history": None}),
     (["--resume", "run-1"], {"resume": "run-1", "targets": []}),
     (["a.mp4", "b.mp4"], {"targets": ["a.mp4", "b.mp4"], "history": None}),
@@ -371,8 +372,8 @@ def history(monkeypatch):
         def __init__(self, db):
             calls.append(("open", db))
 
-        def list_runs(self, limit):
-            calls.append(("list_runs", limit))
+        def list_runs(self, limit, before=None):
+            calls.append(("list_runs", limit) if before is None else ("list_runs", limit, before))
             return ["listing"]
 
         def get_run(self, run_id):
@@ -406,6 +407,8 @@ def run_main(monkeypatch, *argv):
                      ("print_history", ["listing"], "history_list")]),
     (["--history", "--limit", "3", "--db", "/h.db"],
      [("open", "/h.db"), ("list_runs", 3), ("print_history", ["listing"], "history_list")]),
+    (["--history", "--before", "r0", "--limit", "3"],
+     [("open", None), ("list_runs", 3, "r0"), ("print_history", ["listing"], "history_list")]),
     (["--history", "r1"],
      [("open", None), ("get_run", "r1"), ("print_history", {"run": "r1"}, "history_detail")]),
 ])
@@ -417,6 +420,8 @@ def test_main_history(monkeypatch, history, argv, calls):
 @pytest.mark.parametrize("argv, calls, status, mode, record, errors", [
     (["--history", "r1", "--json"], [("open", None), ("get_run", "r1")], 0, "history_detail", {"run": "r1"}, []),
     (["--json", "--history", "--limit", "3"], [("open", None), ("list_runs", 3)], 0, "history_list", ["listing"], []),
+    (["--json", "--history", "--before", "r0"], [("open", None), ("list_runs", 20, "r0")], 0, "history_list",
+     ["listing"], []),
     (["--history", "missing", "--json"], [("open", None), ("get_run", "missing")], 2, "history_detail", None,
      [{"error_code": "RUN_NOT_FOUND", "message": "找不到这次发布", "action": "用 --history 查看可用记录"}]),
 ])
@@ -446,6 +451,8 @@ def test_main_reports_history_errors(monkeypatch, capsys, history, run_id, err):
     (["--history", "r1", "extra.mp4"], 2, "", "cannot be combined"),
     (["--demo-store", "d.db", "--resume", "r1"], 2, "", "cannot be combined"),
     (["--limit", "many", "--history"], 2, "", "invalid int value"),
+    (["--history", "r1", "--before", "r0"], 2, "", "--before pages back through the list"),
+    (["--demo-store", "d.db", "--before", "r0"], 2, "", "--before pages back through the list"),
     (["video.mp4"], 1, "", "[kamo] running a publish is done by the full kamo runtime"),
     (["--resume", "r1"], 1, "", "[kamo] running a publish is done by the full kamo runtime"),
 ])

@@ -35,6 +35,8 @@ def documents(tmp_path_factory):
         "kamo --history --json": kamo_document("--history", "--db", path),
         "kamo --history --limit 2 --json": kamo_document("--history", "--limit", "2", "--db", path),
         "kamo --history --json, no store": kamo_document("--history", "--db", path + ".absent"),
+        "kamo --history --limit 2 --before RUN_ID --json": kamo_document("--history", "--limit", "2", "--before",
+                                                                         run_ids[2], "--db", path),
         **{f"kamo --history {run_id} --json": kamo_document("--history", run_id, "--db", path)
            for run_id in run_ids},
         "recorded publish": recorded_publish(),

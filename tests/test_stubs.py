@@ -38,7 +38,7 @@ def stub_file(module):
 # runtime modules: neither should leak into the rest of the suite)
 
 INTROSPECT = textwrap.dedent("""
-    import importlib, inspect, json, sys
+    import importlib, inspect, json, re, sys
 
     SAMPLES = {
         "publish.runfault.HistoryError": lambda c: c("RUN-003", "m", "a"),
@@ -58,7 +58,7 @@ INTROSPECT = textwrap.dedent("""
         except (TypeError, ValueError):
             pass
         for text, *_ in getattr(obj, "__nb_signature__", None) or ():
-            head = text.replace("\\\\0", "...")
+            head = re.sub(r"\\\\[0-9]+", "...", text)  # \\0, \\1, ...: the defaults in order
             import ast
             fn = ast.parse(head + ": ...").body[0]
             args = fn.args.posonlyargs + fn.args.args
@@ -306,6 +306,7 @@ MISUSE = textwrap.dedent("""\
 
     reader = HistoryReader("/tmp/history.sqlite3")
     reader.get_run(5)  # E: arg-type
+    reader.list_runs(before=5)  # E: arg-type
     title: int = reader.list_runs()["runs"][0]["title"]  # E: assignment
     reader.list_runs()["runs"][0]["titel"]  # E: typeddict-item
     record_error("RUN-001", "运行时异常")  # E: call-arg

@@ -1,12 +1,14 @@
 """kamo's command line.
 
-    kamo --history [--limit N] [--db PATH]   list recent publish runs
+    kamo --history [--limit N] [--before RUN_ID] [--db PATH]
+                                             list recent publish runs, or those before RUN_ID
     kamo --history RUN_ID [--db PATH]        show one run
     kamo --demo-store PATH                   write a demo history store to a new file
     kamo VIDEO... | kamo --resume RUN_ID     publish: done by the full kamo runtime
 
 With no arguments kamo prints its help and exits 0: nothing was asked, so nothing failed.
-Options alone (--limit, --db, --json without a mode) are a usage error.
+Options alone (--limit, --db, --json without a mode) are a usage error, and so is --before
+with anything but a listing.
 Exit status: 0 done; 1 refused (publishing here, or a demo over an existing file);
 2 a usage error or a history failure.
 
@@ -36,6 +38,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="list recent runs, or show the run RUN_ID")
     parser.add_argument("--limit", type=int, default=20, metavar="N",
                         help="how many runs --history lists (default: 20)")
+    parser.add_argument("--before", default=None, metavar="RUN_ID",
+                        help="--history lists the runs stored before RUN_ID (the last one listed, "
+                             "to page back)")
     parser.add_argument("--db", default=None, metavar="PATH",
                         help="history store to read (default: the usual location)")
     parser.add_argument("--json", action="store_true",
@@ -59,6 +64,9 @@ def _checked_args(parser, argv):
         parser.error(f"{' and '.join(modes)} cannot be combined")
     if not modes:
         parser.error("nothing to do: give --history, --demo-store or videos to publish")
+    # Paging is for the list: a detail query, a demo or a publish has nothing to page.
+    if args.before is not None and (modes != ["--history"] or args.history):
+        parser.error("--before pages back through the list: give it with --history and no RUN_ID")
     return args
 
 
@@ -92,7 +100,7 @@ def _history(args) -> int:
         if args.history:
             print_history(reader.get_run(args.history), "history_detail")
         else:
-            print_history(reader.list_runs(args.limit), "history_list")
+            print_history(reader.list_runs(args.limit, args.before), "history_list")
     except HistoryError as err:
         print(f"[kamo] {err.code}: {err.message}", file=sys.stderr)
         if err.action:
@@ -135,7 +143,10 @@ def _history_json(args) -> int:
     record_history(None, mode, run_id)
     try:
         reader = HistoryReader(args.db)
-        record = reader.get_run(args.history) if args.history else reader.list_runs(args.limit)
+        if args.history:
+            record = reader.get_run(args.history)
+        else:
+            record = reader.list_runs(args.limit, args.before)
     except HistoryError as err:
         record_error(err.code, err.message, err.action)
         return 2

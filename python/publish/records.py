@@ -122,10 +122,10 @@ class RunSummary(TypedDict):
 
 
 class RunList(TypedDict):
-    """The newest runs first: what HistoryReader.list_runs returns."""
+    """The newest runs first, or those before a run: what HistoryReader.list_runs returns."""
 
     database_present: bool
-    total: int
+    total: int  # every run in the store, on a page as well
     limit: int
     order: Literal["insertion_desc"]
     runs: list[RunSummary]

@@ -13,7 +13,8 @@ class HistoryReader:
         """``path`` defaults to ~/.kamo/publish-history.sqlite3."""
     @property
     def path(self) -> StrOrBytesPath: ...
-    def list_runs(self, limit: int = 20) -> RunList:
-        """The newest runs first, at most ``limit`` (1 to 200); raises HistoryError."""
+    def list_runs(self, limit: int = 20, before: str | None = None) -> RunList:
+        """The newest runs first, at most ``limit`` (1 to 200); with ``before``, a run id, the
+        runs stored before that run instead, to page back; raises HistoryError."""
     def get_run(self, run_id: str) -> RunProjection:
         """One run in full, by its lower-case UUID; raises HistoryError."""

@@ -37,14 +37,15 @@ NB_MODULE(runlens, m) {
             new (self) Reader{std::move(path)};
         }, "path"_a = nb::none())
         .def_prop_ro("path", [](Reader& r) { return r.path; })
-        // The argument is checked before the path is even looked at.
-        .def("list_runs", [](Reader& r, nb::handle limit) {
+        // The arguments are checked, the limit first, before the path is even looked at.
+        .def("list_runs", [](Reader& r, nb::handle limit, nb::handle before) {
             std::int64_t n = runlens::checked_limit(runlens_py::value_or_null(limit));
+            std::optional<std::string> b = runlens_py::checked_before(before);
             return runlens_py::run_query(r, [&](const std::string& path, const runlens::Environment& env,
                                                 runlens::Interrupt interrupt) {
-                return runlens::list_runs(path, n, env, interrupt);
+                return runlens::list_runs(path, n, b, env, interrupt);
             });
-        }, "limit"_a.none() = 20)
+        }, "limit"_a.none() = 20, "before"_a.none() = nb::none())
         .def("get_run", [](Reader& r, nb::handle run_id) {
             std::string id = runlens::checked_run_id(runlens_py::value_or_null(run_id));
             return runlens_py::run_query(r, [&](const std::string& path, const runlens::Environment& env,

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "bind/convert.hpp"
+#include "runlens/queries.hpp"
 
 namespace runlens_py {
 
@@ -53,6 +54,11 @@ kamo::Value value_or_null(nb::handle h) {
     } catch (nb::builtin_exception&) {
         return kamo::Value(nullptr);  // no record form (type or depth)
     }
+}
+
+std::optional<std::string> checked_before(nb::handle before) {
+    if (before.is_none()) return std::nullopt;
+    return runlens::checked_run_id(value_or_null(before));
 }
 
 nb::object to_python_record(kamo::Value&& record) { return bind::to_python(std::move(record)); }

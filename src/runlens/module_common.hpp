@@ -38,6 +38,10 @@ std::string fs_path(nb::handle path);
 // Record values from Python; anything that has no record form fails every type check as null.
 kamo::Value value_or_null(nb::handle h);
 
+// list_runs' before: None lists the newest runs; anything else is a run id, checked as get_run
+// checks one.
+std::optional<std::string> checked_before(nb::handle before);
+
 // Ctrl-C during a read. Signal handlers run only on the main thread, and only where the
 // interpreter looks for them, which it never does while the core reads without the GIL. So the
 // core polls this every few milliseconds: it takes the GIL for a moment and runs the handlers;

@@ -309,13 +309,14 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
             }));
         }, "connection"_a, "row"_a, "accounts_present"_a)
         // list_runs with a statement per run whatever the layout, to compare with list_runs.
-        .def("_list_runs_run_by_run", [](Reader& r, nb::handle limit) {
+        .def("_list_runs_run_by_run", [](Reader& r, nb::handle limit, nb::handle before) {
             std::int64_t n = runlens::checked_limit(value_or_null(limit));
+            std::optional<std::string> b = checked_before(before);
             return run_query(r, [&](const std::string& path, const runlens::Environment& env,
                                     runlens::Interrupt interrupt) {
-                return runlens::list_runs(path, n, env, interrupt, runlens::Reading::RunByRun);
+                return runlens::list_runs(path, n, b, env, interrupt, runlens::Reading::RunByRun);
             });
-        }, "limit"_a.none() = 20)
+        }, "limit"_a.none() = 20, "before"_a.none() = nb::none())
         // Whether list_runs reads a table ("entries" or "accounts") in one pass on this store.
         .def_static("_reads_in_one_pass", [](Scope& s, const std::string& table) {
             if (table != "entries" && table != "accounts") throw nb::value_error("no such table");

@@ -22,8 +22,8 @@ std::string checked_run_id(const Value& run_id) {
     return std::string(run_id.as_str());
 }
 
-Value list_runs(const std::string& path, std::int64_t limit, const Environment& env, Interrupt interrupt,
-                Reading reading) {
+Value list_runs(const std::string& path, std::int64_t limit, const std::optional<std::string>& before,
+                const Environment& env, Interrupt interrupt, Reading reading) {
     bool present = exists(path);
     std::int64_t total = 0;
     kamo::List runs;
@@ -34,7 +34,19 @@ Value list_runs(const std::string& path, std::int64_t limit, const Environment& 
             auto count = conn.prepare("SELECT COUNT(*) FROM runs").all();
             total = count.at(0).cells.at(0).integer;
             // Every listed row is read before any is checked, as fetching them all at once would.
-            auto rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(CellView::of(limit));
+            std::vector<Row> rows;
+            if (!before) {
+                rows = conn.prepare("SELECT * FROM runs ORDER BY rowid DESC LIMIT ?").all(CellView::of(limit));
+            } else {
+                // A page is ordered by the same "rowid" as the whole list (a column of that name
+                // included) and bounded by the first row with the id. Of that row only its place
+                // is read: it is not listed, so not checked.
+                auto first = conn.prepare("SELECT rowid FROM runs WHERE run_id=? ORDER BY rowid LIMIT 1")
+                                 .all(CellView::text(*before));
+                if (first.empty()) throw invalid("未找到发布记录");
+                const CellView bounds[] = {first[0].cells.at(0).view(), CellView::of(limit)};
+                rows = conn.prepare("SELECT * FROM runs WHERE rowid < ? ORDER BY rowid DESC LIMIT ?").all(bounds, 2);
+            }
             Projector projector(conn, env, accounts);
             projector.list(rows, reading == Reading::RunByRun);
             runs.reserve(rows.size());
