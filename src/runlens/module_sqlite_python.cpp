@@ -94,17 +94,23 @@ std::string utf8(PyObject* str) {
     return std::string(p, static_cast<std::size_t>(n));
 }
 
+bool is_instance(PyObject* o, PyObject* type) {
+    int is = PyObject_IsInstance(o, type);
+    if (is < 0) PyErr_Clear();
+    return is == 1;
+}
+
 // The SQLite error a Python exception stands for. Never raises.
 Error error_of(PyObject* exc) {
     PyObject* text = PyObject_Str(exc);
     std::string message = utf8(text);
     Py_XDECREF(text);
-    if (PyObject_IsInstance(exc, sqlite_error) == 1) {
+    if (is_instance(exc, sqlite_error)) {
         int code = SQLITE_ERROR;
         PyObject* c = PyObject_GetAttrString(exc, "sqlite_errorcode");
         if (c && PyLong_Check(c)) {
             code = static_cast<int>(PyLong_AsLong(c));
-        } else if (PyObject_IsInstance(exc, misuse_errors) == 1) {
+        } else if (is_instance(exc, misuse_errors)) {
             code = SQLITE_MISUSE;  // raised by the module itself: closed, wrong parameter count...
         }
         Py_XDECREF(c);
@@ -113,6 +119,8 @@ Error error_of(PyObject* exc) {
     }
     // The module words SQLite's messages as str, and an error message that quotes bytes of a
     // damaged schema is not UTF-8: then the message comes as the bytes that failed to decode.
+    // (A column name that is not UTF-8 fails the same way, and reads as SQLITE_ERROR with the
+    // name for message: the module cannot name that column at all.)
     if (PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_UnicodeDecodeError))) {
         PyObject* raw = PyUnicodeDecodeError_GetObject(exc);
         if (raw && PyBytes_Check(raw)) {
