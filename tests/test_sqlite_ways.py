@@ -165,6 +165,19 @@ def flip_schema_byte(path):
     path.write_bytes(bytes(data))
 
 
+def columns_named_like_the_listing_position(path):
+    # The one pass selects the listed position as n beside every column of entries: a subquery
+    # would rename the second n to n:1, a name this table has too.
+    con = sqlite3.connect(path)
+    try:
+        with con:
+            con.execute("ALTER TABLE entries ADD COLUMN n")
+            con.execute('ALTER TABLE entries ADD COLUMN "n:1"')
+            con.execute("UPDATE entries SET n = 'x', \"n:1\" = rowid")
+    finally:
+        con.close()
+
+
 CRASHING_WRITER = """
 import os, sqlite3, sys
 con = sqlite3.connect(sys.argv[1], isolation_level=None)
@@ -195,6 +208,7 @@ STORES = {
         "runs": "run_id, version, snapshot, fingerprints",
         "entries": "run_id, item_index, platform, state, result, retryable",
         "accounts": "run_id, platform, account_file"}), "RUN-003"),
+    "columns named like the listing position": (demo_then(columns_named_like_the_listing_position), "ok"),
     "a bad entry state": (demo_then(bad_state), "RUN-003"),
     "not a database": (lambda p: p.write_bytes(random.Random(0).randbytes(4096)), "RUN-005"),
     "cut short": (demo_then(lambda p: p.write_bytes(p.read_bytes()[:1024])), "RUN-005"),
