@@ -87,7 +87,10 @@ def digest(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
-# --- the way through Python's sqlite3 module ("python") ------------------------------------------
+# =================================================================================================
+# The way through Python's sqlite3 module ("python"), down to the end of the file. Helpers above
+# this line serve every way.
+# =================================================================================================
 
 # sqlite3.connect raises an audit event with the database it opens: the python way opens each
 # connection that way, the others never.
@@ -292,7 +295,7 @@ def test_python_way_leaves_other_headers_to_sqlite(tmp_path, unchanged, ways, ki
         assert ways.outcomes("python", path, reads) == {name: by_sqlite for name in reads}
 
 
-# --- locks ---------------------------------------------------------------------------------------
+# --- python way: locks ---------------------------------------------------------------------------
 
 HOLDER = """
 import sqlite3, sys
@@ -405,7 +408,7 @@ def write_run_through(con):
     return new
 
 
-# --- threads, permissions ------------------------------------------------------------------------
+# --- python way: threads, permissions ------------------------------------------------------------
 
 def test_other_threads_run_while_the_python_way_waits_for_a_lock(store, ways):
     ticks = 0
@@ -504,7 +507,7 @@ def test_python_way_names_the_os_reason_a_store_cannot_be_opened(open_folder, un
         "code": "RUN-005", "cause": "PermissionError", "errno": errno.EACCES, "filename": os.path.realpath(path)}
 
 
-# --- cells of every storage class, random ---------------------------------------------------------
+# --- python way: cells of every storage class, random --------------------------------------------
 
 DEFAULT_SEED = 1_470_226_113
 SEED = int(os.environ.get("KAMO_WAYS_SEED") or DEFAULT_SEED)
@@ -555,7 +558,7 @@ def test_random_cells_read_alike_through_both_ways(ways, cells):
         assert digest(path) == before and os.listdir(folder) == ["history.sqlite3"]
 
 
-# --- Ctrl-C ----------------------------------------------------------------------------------------
+# --- python way: Ctrl-C --------------------------------------------------------------------------
 
 INTERRUPTED = """
 import json, os, signal, sys, time
