@@ -16,10 +16,33 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from publish import runlens
 from publish.constants import PLATFORM_NAMES
 from stores import Entry, HistoryError, HistoryReader, Item, Run, create_store, write_run
 
 PLATFORMS = list(PLATFORM_NAMES)
+
+# The ways to the interpreter's SQLite each comparison runs under: the functions of its library,
+# its sqlite3 module, and what it hands an extension it loads (where this interpreter can).
+# Under a way other than the one import chose, list_runs must also give what that way gives.
+WAYS = ["library", "python", "extension"]
+DEFAULT_WAY = runlens._sqlite_way()
+OTHER_WAYS = [way for way in WAYS if way != DEFAULT_WAY]
+
+
+@pytest.fixture
+def way(request):
+    before = runlens._sqlite_way()
+    try:
+        runlens._use_sqlite_way(request.param)
+    except RuntimeError as err:
+        pytest.skip(str(err))
+    yield request.param
+    runlens._use_sqlite_way(before)
+
+
+def through(way):
+    return pytest.mark.parametrize("way", way if isinstance(way, list) else [way], indirect=True)
 
 NOCASE = "TEXT COLLATE NOCASE"
 # Layouts a runtime's store may have: (create_store arguments, whether entries are read in one
@@ -144,6 +167,13 @@ def compare(path, limit, before=None):
     run_by_run = outcome(lambda: reader._list_runs_run_by_run(limit, before))
     assert digest(path) == stored
     assert one_pass == run_by_run
+    way = runlens._sqlite_way()
+    if way != DEFAULT_WAY:
+        runlens._use_sqlite_way(DEFAULT_WAY)
+        try:
+            assert outcome(lambda: reader.list_runs(limit, before)) == one_pass
+        finally:
+            runlens._use_sqlite_way(way)
     return one_pass
 
 
@@ -162,8 +192,9 @@ def reads_in_one_pass(path, table):
         return HistoryReader._reads_in_one_pass(con, table)
 
 
+@through(WAYS)
 @pytest.mark.parametrize("layout", LAYOUTS)
-def test_the_layout_chooses_the_reading(tmp_path, layout):
+def test_the_layout_chooses_the_reading(tmp_path, way, layout):
     path = tmp_path / "history.sqlite3"
     create_store(path, **LAYOUTS[layout][0])
     write_run(path, Run([Item.video("/v/a.mp4", ["douyin"])]))
@@ -183,10 +214,15 @@ extra_rows = st.lists(st.tuples(st.sampled_from(["entries", "accounts"]), st.sam
                                 st.integers(0, 6), st.sampled_from(PLATFORMS)), max_size=4)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(layout=st.sampled_from(list(LAYOUTS)), runs=run_specs, extras=extra_rows, limit=st.integers(1, 8),
-       before=st.none() | st.integers(0, 6))
-def test_one_pass_equals_run_by_run(layout, runs, extras, limit, before):
+def random_stores(examples):
+    return lambda test: settings(
+        max_examples=examples, deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])(
+        given(layout=st.sampled_from(list(LAYOUTS)), runs=run_specs, extras=extra_rows,
+              limit=st.integers(1, 8), before=st.none() | st.integers(0, 6))(test))
+
+
+def compare_on_random_store(layout, runs, extras, limit, before):
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "history.sqlite3"
         build(path, layout, runs, extras)
@@ -194,6 +230,19 @@ def test_one_pass_equals_run_by_run(layout, runs, extras, limit, before):
         if before is not None:  # and a page further back
             ids = stored_ids(path)
             compare(path, limit, ids[before % len(ids)])
+
+
+@through(DEFAULT_WAY)
+@random_stores(150)
+def test_one_pass_equals_run_by_run(way, layout, runs, extras, limit, before):
+    compare_on_random_store(layout, runs, extras, limit, before)
+
+
+# Fewer stores for the other ways: each is also read through the default way.
+@through(OTHER_WAYS)
+@random_stores(40)
+def test_one_pass_equals_run_by_run_through_other_ways(way, layout, runs, extras, limit, before):
+    compare_on_random_store(layout, runs, extras, limit, before)
 
 
 # Fixed stores that show each way the two readings could part.
@@ -219,9 +268,10 @@ STRAY_CASES = {
 }
 
 
+@through(WAYS)
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("case", list(CASES) + list(STRAY_CASES))
-def test_damaged_stores_fail_alike(tmp_path, layout, case):
+def test_damaged_stores_fail_alike(tmp_path, way, layout, case):
     path = tmp_path / "history.sqlite3"
     runs = CASES.get(case, [healthy(0), healthy(1), healthy(2)])
     build(path, layout, runs, STRAY_CASES.get(case, []))
@@ -231,7 +281,8 @@ def test_damaged_stores_fail_alike(tmp_path, layout, case):
             compare(path, limit, run_id)
 
 
-def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path):
+@through(WAYS)
+def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path, way):
     # The one pass reads the older run's rows with the newer ones, yet a damaged older run fails
     # the list only when it is listed.
     path = tmp_path / "history.sqlite3"
@@ -241,7 +292,8 @@ def test_a_damaged_older_run_does_not_hide_behind_the_newer(tmp_path):
 
 
 @pytest.mark.parametrize("layout", ["as written", "indexed"])
-def test_a_page_past_a_damaged_run_does_not_read_it(tmp_path, layout):
+@through(WAYS)
+def test_a_page_past_a_damaged_run_does_not_read_it(tmp_path, layout, way):
     path = tmp_path / "history.sqlite3"
     build(path, layout, [healthy(0), healthy(1), (2, PLATFORMS[:2], "bad result json", [0], None)], [])
     newest = stored_ids(path)[-1]
@@ -250,7 +302,8 @@ def test_a_page_past_a_damaged_run_does_not_read_it(tmp_path, layout):
     assert (status, [run["run_id"] for run in page["runs"]]) == ("ok", stored_ids(path)[-2::-1])
 
 
-def test_rows_differing_only_in_case_join_a_nocase_run(tmp_path):
+@through(WAYS)
+def test_rows_differing_only_in_case_join_a_nocase_run(tmp_path, way):
     # Under NOCASE the upper-case row is the run's own (a second entry for the pair); under the
     # default collation it belongs to no run.
     stray = [("entries", "upper case", 0, PLATFORMS[0])]
