@@ -168,6 +168,42 @@ def test_print_semantics_on_any_stream():
         assert run_with_json(lambda: 3) == 3  # print() without a console writes nothing
 
 
+class RecordingRaw(io.RawIOBase):
+    """A raw stream that keeps, for every write, the bytes given, the whole object the view lies
+    over and how much it took: at most `take` bytes a call."""
+
+    def __init__(self, take=None):
+        super().__init__()
+        self.take, self.calls = take, []
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        view = memoryview(b)
+        taken = view.nbytes if self.take is None else min(self.take, view.nbytes)
+        self.calls.append((bytes(view), bytes(view.obj), len(view.obj), taken))
+        return taken
+
+
+@pytest.mark.parametrize("take", [None, 1000])
+@pytest.mark.parametrize("size", [10, 100_000])  # inside the first block, and past it
+def test_the_stream_sees_exactly_the_document_and_nothing_beyond(take, size):
+    raw = RecordingRaw(take)
+    stdout = io.TextIOWrapper(raw, encoding="utf-8")
+    history = {"note": "发布记录" * size}
+    with contextlib.redirect_stdout(stdout):
+        run_with_json(lambda: record_history(history, "history_list") or 0)
+    stdout.flush()
+    document = json.dumps(JsonReport(mode="history_list", history=history).document(0),
+                          ensure_ascii=False).encode("utf-8")
+    assert b"".join(data[:taken] for data, _, _, taken in raw.calls) == document + b"\n"
+    for data, whole, whole_size, _ in raw.calls:
+        # What a view lies over is the document itself (or the very bytes given), never more.
+        assert whole_size == len(whole)
+        assert whole == document or whole == data
+
+
 # ---- _diagnostics_to_stderr with real descriptors --------------------------------------------
 
 @pytest.fixture
