@@ -268,6 +268,28 @@ def test_the_saved_descriptor_is_closed_and_not_inherited(files):
     assert (identity(out.fileno()), os.get_inheritable(out.fileno())) == (out_id, inheritable)
 
 
+@pytest.mark.parametrize("first_ends_first", [True, False])
+def test_redirections_that_end_in_either_order(files, first_ends_first):
+    out, err = files
+    before, out_id = open_descriptors(), identity(out.fileno())
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        first, second = _diagnostics_to_stderr(), _diagnostics_to_stderr()
+        first.__enter__()
+        print("under the first")
+        second.__enter__()
+        print("under both")
+        (first if first_ends_first else second).__exit__(None, None, None)
+        # One is still in force: so is the redirection, stream and descriptor.
+        assert sys.stdout is err and identity(out.fileno()) == identity(err.fileno())
+        os.write(out.fileno(), b"to the descriptor under one\n")
+        (second if first_ends_first else first).__exit__(None, None, None)
+        assert sys.stdout is out and identity(out.fileno()) == out_id
+        print("after both")
+    assert open_descriptors() == before
+    assert contents(out) == "after both\n"
+    assert contents(err) == "under the first\nunder both\nto the descriptor under one\n"
+
+
 def test_a_failure_of_the_block_passes_on_unchanged(files):
     out, err = files
     failure = KeyError("inside")

@@ -45,7 +45,15 @@ bool ended(PyObject* report, Ref& code) {
     return false;
 }
 
-// Steps 4 to 6: the command under the redirection, which is undone on every path.
+bool write_document(PyObject* report, PyObject* code, const Destination& where) {
+    Ref doc(document(report, code));
+    if (!doc) return false;
+    JsonText text;
+    return write_json(doc.get(), text) && print_document(text, where);
+}
+
+// Steps 4 to 7: the command under the redirection, which is undone on every path, then the
+// document where standard output was when the redirection began.
 bool run_redirected(PyObject* command, PyObject* report, Ref& code) {
     StdoutToStderr redirect;
     if (!redirect.enter()) return false;
@@ -55,14 +63,10 @@ bool run_redirected(PyObject* command, PyObject* report, Ref& code) {
         failure.settle(redirect.exit());
         return false;
     }
-    return redirect.exit();
-}
-
-bool write_document(PyObject* report, PyObject* code) {
-    Ref doc(document(report, code));
-    if (!doc) return false;
-    JsonText text;
-    return write_json(doc.get(), text) && print_document(text);
+    // No other redirection begins or ends until the document is out: descriptors stay where
+    // leaving put them, and documents of other threads never interleave with this one.
+    Gate gate;
+    return redirect.exit(true) && write_document(report, code.get(), redirect.destination());
 }
 
 PyObject* run_with_json(PyObject*, PyObject* args, PyObject* kwds) {
@@ -76,7 +80,7 @@ PyObject* run_with_json(PyObject*, PyObject* args, PyObject* kwds) {
     Ref token(PyContextVar_Set(var, report.get()));
     if (!token) return nullptr;
     Ref code;
-    bool ok = run_redirected(command, report.get(), code) && write_document(report.get(), code.get());
+    bool ok = run_redirected(command, report.get(), code);
     // _report is put back last, on every path.
     if (!ok) {
         Pending failure;
