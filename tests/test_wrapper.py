@@ -60,6 +60,30 @@ def test_command_table(command, code, errors):
     assert _report.get() is None
 
 
+@pytest.mark.parametrize("command, code, errors", [
+    (raises(SystemExit(True)), 1, [CFG]),    # sys.exit(not ok)
+    (raises(SystemExit(False)), 0, []),
+    # A returned value is the command's own status and passes on as it is.
+    (lambda: True, True, []),
+    (lambda: False, False, []),
+])
+def test_a_bool_status(command, code, errors):
+    returned, doc, out, _ = run(command)
+    assert type(returned) is type(code) and returned == code
+    assert type(doc["exit_code"]) is type(code) and doc["errors"] == errors
+    assert f'"exit_code": {json.dumps(code)},' in out
+
+
+def test_a_bool_exit_request_is_the_process_s_exit_status():
+    done = script("""
+        import sys
+        from publish.output import run_with_json
+        sys.exit(run_with_json(lambda: sys.exit(True)))
+    """)
+    code = one_line(done.stdout)["exit_code"]
+    assert done.returncode == 1 and type(code) is int and code == 1
+
+
 def test_help_text_goes_to_stderr():
     def command():
         print("usage: kamo [-h]")

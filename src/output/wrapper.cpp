@@ -22,7 +22,11 @@ bool ended(PyObject* report, Ref& code) {
         Pending exit_request;
         Ref status(PyObject_GetAttr(exit_request.value(), names().code));
         if (!status) return exit_request.chain(), false;
-        code = PyLong_Check(status.get()) ? std::move(status) : Ref(PyLong_FromLong(2));
+        // sys.exit(not ok) is common: a bool is the integer the process exits with.
+        if (PyBool_Check(status.get()))
+            code.reset(PyLong_FromLong(status.get() == Py_True));
+        else
+            code = PyLong_Check(status.get()) ? std::move(status) : Ref(PyLong_FromLong(2));
         int nonzero = code ? PyObject_RichCompareBool(code.get(), module_state().zero, Py_NE) : -1;
         if (nonzero > 0 && !record(report, "CFG-001", "命令行参数无效", "运行 kamo --help 检查参数")) nonzero = -1;
         if (nonzero < 0) return exit_request.chain(), false;
