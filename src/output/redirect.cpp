@@ -77,16 +77,36 @@ bool init_gate() {
     return true;
 }
 
-Gate::Gate() {
-    // Whoever holds it may be waiting for the GIL: wait without it.
-    if (pthread_mutex_trylock(&g_gate) != 0) {
-        Py_BEGIN_ALLOW_THREADS
-        pthread_mutex_lock(&g_gate);
-        Py_END_ALLOW_THREADS
-    }
+namespace {
+
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
 }
 
-Gate::~Gate() { pthread_mutex_unlock(&g_gate); }
+}  // namespace
+
+Gate::Gate() {
+    if (pthread_mutex_trylock(&g_gate) == 0) {
+        held_ = true;
+        return;
+    }
+    // Once the interpreter shuts down no other thread runs Python again, and a daemon thread
+    // that held the gate never lets it go: go on without it.
+    if (finalizing()) return;
+    // Whoever holds it may be waiting for the GIL: wait without it.
+    Py_BEGIN_ALLOW_THREADS
+    pthread_mutex_lock(&g_gate);
+    Py_END_ALLOW_THREADS
+    held_ = true;
+}
+
+Gate::~Gate() {
+    if (held_) pthread_mutex_unlock(&g_gate);
+}
 
 namespace {
 

@@ -43,6 +43,9 @@ public:
     ~Gate();
     Gate(const Gate&) = delete;
     Gate& operator=(const Gate&) = delete;
+
+private:
+    bool held_ = false;
 };
 
 // Where a redirection's document goes once it has ended: the stream that standard output was when
