@@ -87,6 +87,10 @@ def failed_commands(store):
         record_run("5d1e8c72-9f0a-4b3c-8d2e-6f7a8b9c0d1e", "publish")
         raise KeyboardInterrupt
 
+    def not_ok():
+        ok = False
+        sys.exit(not ok)
+
     return {
         "unknown run": kamo_document("--history", "00000000-0000-4000-8000-000000000000", "--db", store),
         "bad run id": kamo_document("--history", "NOT-A-RUN", "--db", store),
@@ -95,6 +99,7 @@ def failed_commands(store):
         "usage error": kamo_document("--limit", "3"),
         "runtime failure": wrapped(crashes),
         "interrupted": wrapped(interrupted),
+        "exit(not ok)": wrapped(not_ok),
     }
 
 

@@ -5,6 +5,7 @@ by the wrapper's rules; either way sys.stdout and descriptor 1 are what they wer
 
 import json
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -200,3 +201,132 @@ def test_children_and_nested_documents_reach_standard_error(tmp_path):
     setup, body, after, _ = CASES["leaves children printing after it returns"]
     done, _ = run_case(tmp_path, setup, body, after)
     assert len([e for e in done.stderr.decode("utf-8").splitlines() if e.startswith("child ")]) == 4 * 200
+
+
+# ---- run_with_json on overlapping threads ------------------------------------------------------
+
+# The child: commands on threads named a, b, c..., begun in that order, each one only once the one
+# before is running, and ended in the order given ("*": all at once). Each command prints, records
+# a large history (so that every document takes many writes to a pipe) and returns its own exit
+# code. With "race", standard output's first flush (on the first command's way in) starts the
+# second thread and gives it every chance to get in meanwhile.
+OVERLAP = """
+import json, os, sys, threading
+from publish.output import _report, record_history, run_with_json
+
+def is_open(fd):
+    try:
+        os.fstat(fd)
+        return True
+    except OSError:
+        return False
+
+def identity(fd):
+    st = os.fstat(fd)
+    return [st.st_dev, st.st_ino]
+
+state_file, names, ending, race = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "race"
+running = {n: threading.Event() for n in names}
+may_end = {n: threading.Event() for n in names}
+codes = {n: 10 + k for k, n in enumerate(names)}
+returned = {}
+
+def command(name):
+    k = names.index(name)
+    if k:
+        running[names[k - 1]].wait()  # one line at a time
+    print("printed by", name)
+    running[name].set()
+    record_history({"by": name, "filler": "记录" * 50_000}, "history_list")
+    may_end[name].wait()
+    return codes[name]
+
+def thread(name):
+    returned[name] = [run_with_json(lambda: command(name)), _report.get() is None]
+
+threads = {n: threading.Thread(target=thread, args=(n,)) for n in names}
+
+class Racing:
+    '''Standard output whose first flush on the first thread starts the second one.'''
+    def __init__(self, stream):
+        self.stream, self.armed = stream, True
+    def fileno(self):
+        return self.stream.fileno()
+    def write(self, text):
+        return self.stream.write(text)
+    def flush(self):
+        if self.armed and threading.current_thread() is threads[names[0]]:
+            self.armed = False
+            threads[names[1]].start()
+            running[names[1]].wait(timeout=0.5)  # it must not get in before the first is in
+        self.stream.flush()
+
+if race:
+    sys.stdout = Racing(sys.stdout)
+stream, stdout_id, stderr_id = sys.stdout, identity(1), identity(2)
+before_open = [fd for fd in range(256) if is_open(fd)]
+
+for k, n in enumerate(names):
+    if not (race and k == 1):
+        threads[n].start()
+    running[n].wait()
+between = []
+if ending == "*":
+    for n in names:
+        may_end[n].set()
+    for n in names:
+        threads[n].join()
+for k, n in enumerate(ending.strip("*")):
+    may_end[n].set()
+    threads[n].join()
+    if k < len(ending) - 1:
+        # Others are still running: the redirection stays in force, for children too.
+        between.append([sys.stdout is sys.stderr, identity(1) == stderr_id])
+        os.write(1, f"raw write after {n} ended\\n".encode())
+seen = {"returned": returned, "between": between, "stdout_restored": sys.stdout is stream,
+        "fd1_restored": identity(1) == stdout_id, "report_restored": _report.get() is None,
+        "opened": sorted(set(fd for fd in range(256) if is_open(fd)) - set(before_open)), "codes": codes}
+with open(state_file, "w") as f:
+    json.dump(seen, f)
+"""
+
+OVERLAP_SEED = int(os.environ.get("KAMO_OVERLAP_SEED", "20250611"))
+
+
+def shuffled(names, seed):
+    order = list(names)
+    random.Random(seed).shuffle(order)
+    return "".join(order)
+
+
+@pytest.mark.parametrize("names, ending, race", [
+    ("ab", "ab", False),   # the first one ends first
+    ("ab", "ba", False),   # nested order
+    ("ab", "ab", True),
+    ("ab", "ba", True),
+    ("abc", "bac", False),
+    ("abcdef", shuffled("abcdef", OVERLAP_SEED), False),
+    ("abcdef", "*", False),
+])
+def test_overlapping_commands_on_threads(tmp_path, names, ending, race):
+    print(f"ending {ending} (seed {OVERLAP_SEED}, KAMO_OVERLAP_SEED={OVERLAP_SEED} replays it)")
+    state = tmp_path / "state.json"
+    done = subprocess.run([sys.executable, "-c", OVERLAP, str(state), names, ending, "race" if race else ""],
+                          capture_output=True, timeout=120, env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+    assert done.returncode == 0, done.stderr.decode("utf-8", "replace")[-2000:]
+    seen = json.loads(state.read_text())
+    codes = seen["codes"]
+    assert seen["returned"] == {n: [codes[n], True] for n in names}
+    assert seen["between"] == [[True, True]] * (len(ending) - 1)
+    assert seen["stdout_restored"] and seen["fd1_restored"] and seen["report_restored"]
+    assert seen["opened"] == []  # every saved descriptor closed, once
+    # The first one's document is the one line on standard output; each later one's went where
+    # standard output then was, standard error, as a whole line of its own.
+    (line,) = done.stdout.decode("utf-8").splitlines(keepends=True)
+    assert line.endswith("\n") and json.loads(line)["history"]["by"] == names[0]
+    err = done.stderr.decode("utf-8").splitlines()
+    documents = [json.loads(e) for e in err if e.startswith("{")]
+    assert sorted(d["history"]["by"] for d in documents) == sorted(names[1:])
+    assert all(d["exit_code"] == codes[d["history"]["by"]] for d in documents)
+    assert sorted(e for e in err if e.startswith("printed by")) == [f"printed by {n}" for n in names]
+    assert [e for e in err if e.startswith("raw write")] == [f"raw write after {n} ended" for n in ending[:-1].strip("*")]

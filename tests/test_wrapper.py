@@ -60,6 +60,30 @@ def test_command_table(command, code, errors):
     assert _report.get() is None
 
 
+@pytest.mark.parametrize("command, code, errors", [
+    (raises(SystemExit(True)), 1, [CFG]),    # sys.exit(not ok)
+    (raises(SystemExit(False)), 0, []),
+    # A returned value is the command's own status and passes on as it is.
+    (lambda: True, True, []),
+    (lambda: False, False, []),
+])
+def test_a_bool_status(command, code, errors):
+    returned, doc, out, _ = run(command)
+    assert type(returned) is type(code) and returned == code
+    assert type(doc["exit_code"]) is type(code) and doc["errors"] == errors
+    assert f'"exit_code": {json.dumps(code)},' in out
+
+
+def test_a_bool_exit_request_is_the_process_s_exit_status():
+    done = script("""
+        import sys
+        from publish.output import run_with_json
+        sys.exit(run_with_json(lambda: sys.exit(True)))
+    """)
+    code = one_line(done.stdout)["exit_code"]
+    assert done.returncode == 1 and type(code) is int and code == 1
+
+
 def test_help_text_goes_to_stderr():
     def command():
         print("usage: kamo [-h]")
@@ -168,6 +192,42 @@ def test_print_semantics_on_any_stream():
         assert run_with_json(lambda: 3) == 3  # print() without a console writes nothing
 
 
+class RecordingRaw(io.RawIOBase):
+    """A raw stream that keeps, for every write, the bytes given, the whole object the view lies
+    over and how much it took: at most `take` bytes a call."""
+
+    def __init__(self, take=None):
+        super().__init__()
+        self.take, self.calls = take, []
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        view = memoryview(b)
+        taken = view.nbytes if self.take is None else min(self.take, view.nbytes)
+        self.calls.append((bytes(view), bytes(view.obj), len(view.obj), taken))
+        return taken
+
+
+@pytest.mark.parametrize("take", [None, 1000])
+@pytest.mark.parametrize("size", [10, 100_000])  # inside the first block, and past it
+def test_the_stream_sees_exactly_the_document_and_nothing_beyond(take, size):
+    raw = RecordingRaw(take)
+    stdout = io.TextIOWrapper(raw, encoding="utf-8")
+    history = {"note": "发布记录" * size}
+    with contextlib.redirect_stdout(stdout):
+        run_with_json(lambda: record_history(history, "history_list") or 0)
+    stdout.flush()
+    document = json.dumps(JsonReport(mode="history_list", history=history).document(0),
+                          ensure_ascii=False).encode("utf-8")
+    assert b"".join(data[:taken] for data, _, _, taken in raw.calls) == document + b"\n"
+    for data, whole, whole_size, _ in raw.calls:
+        # What a view lies over is the document itself (or the very bytes given), never more.
+        assert whole_size == len(whole)
+        assert whole == document or whole == data
+
+
 # ---- _diagnostics_to_stderr with real descriptors --------------------------------------------
 
 @pytest.fixture
@@ -230,6 +290,28 @@ def test_the_saved_descriptor_is_closed_and_not_inherited(files):
             assert not os.get_inheritable(saved)
     assert open_descriptors() == before
     assert (identity(out.fileno()), os.get_inheritable(out.fileno())) == (out_id, inheritable)
+
+
+@pytest.mark.parametrize("first_ends_first", [True, False])
+def test_redirections_that_end_in_either_order(files, first_ends_first):
+    out, err = files
+    before, out_id = open_descriptors(), identity(out.fileno())
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        first, second = _diagnostics_to_stderr(), _diagnostics_to_stderr()
+        first.__enter__()
+        print("under the first")
+        second.__enter__()
+        print("under both")
+        (first if first_ends_first else second).__exit__(None, None, None)
+        # One is still in force: so is the redirection, stream and descriptor.
+        assert sys.stdout is err and identity(out.fileno()) == identity(err.fileno())
+        os.write(out.fileno(), b"to the descriptor under one\n")
+        (second if first_ends_first else first).__exit__(None, None, None)
+        assert sys.stdout is out and identity(out.fileno()) == out_id
+        print("after both")
+    assert open_descriptors() == before
+    assert contents(out) == "after both\n"
+    assert contents(err) == "under the first\nunder both\nto the descriptor under one\n"
 
 
 def test_a_failure_of_the_block_passes_on_unchanged(files):

@@ -39,17 +39,22 @@ char* Utf8Buffer::grow(std::size_t n) {
 }
 
 PyObject* Utf8Buffer::finish() {
-    Ref owner(bytes_ ? bytes_ : PyBytes_FromStringAndSize("", 0));
+    PyObject* bytes = bytes_;
     std::size_t size = size_;
     bytes_ = nullptr;
     data_ = nullptr;
     size_ = cap_ = 0;
-    if (!owner) return nullptr;
-    // A view of the bytes written, without shrinking the block: a shrunk block is handed back to
-    // the system at once, and the next document would start again on fresh pages.
-    Ref whole(PyMemoryView_FromObject(owner.get()));
-    if (!whole) return nullptr;
-    return PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(size));
+    // The object itself is handed on (a stream may keep it, or read the view's .obj), so it is
+    // cut to the bytes written: the room after them was never written and must not be seen.
+    if (!bytes) {
+        bytes = PyBytes_FromStringAndSize("", 0);
+        if (!bytes) return nullptr;
+    } else if (static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) != size &&
+               _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
+        return nullptr;  // the resize released the object
+    }
+    Ref owner(bytes);
+    return PyMemoryView_FromObject(owner.get());
 }
 
 namespace {

@@ -25,8 +25,8 @@ public:
 
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }
-    // The bytes written, as a read-only memoryview of exactly that size (a new reference), or
-    // nullptr with an error set; the buffer is empty afterwards.
+    // The bytes written, as a read-only memoryview of a bytes object that holds exactly them and
+    // nothing more (a new reference), or nullptr with an error set; the buffer is empty afterwards.
     PyObject* finish();
 
 private:

@@ -113,9 +113,10 @@ PyObject* current_report();                               // _report.get(): the 
 bool append_error(PyObject* report, PyObject* code, PyObject* message, PyObject* action);
 // mapping.get(key, default): straight from the table for a plain dict, else the mapping's own get.
 PyObject* mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt);
-// print(text) of the finished document on the current sys.stdout.
+// print(text) of the finished document where the redirection that ended says it goes.
 struct JsonText;
-bool print_document(JsonText& text);
+struct Destination;
+bool print_document(JsonText& text, const Destination& where);
 
 // Module functions: the recorders, run_with_json, _diagnostics_to_stderr.
 extern PyMethodDef recorder_methods[];

@@ -217,12 +217,38 @@ bool positions_of(PyObject* entries, PyObject* result_positions, std::vector<Ref
     return true;
 }
 
+// Anything else is ordered by Python's own sort: a C++ sort assumes a strict weak order, and a
+// __lt__ that answers inconsistently would make it read past its range. list.sort stays stable and
+// within bounds whatever __lt__ answers, and compares exactly as sorted(entries, key=position).
+// Fills order with the entry indices in sorted order; false with an error set.
+bool python_sorted_order(const std::vector<Ref>& positions, std::vector<std::size_t>& order) {
+    const auto n = static_cast<Py_ssize_t>(positions.size());
+    Ref keys(PyList_New(n));
+    Ref indices(keys ? PyList_New(n) : nullptr);
+    if (!indices) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* index = PyLong_FromSsize_t(i);
+        if (!index) return false;
+        PyList_SET_ITEM(indices.get(), i, index);
+        PyList_SET_ITEM(keys.get(), i, Py_NewRef(positions[static_cast<std::size_t>(i)].get()));
+    }
+    // indices.sort(key=keys.__getitem__): both lists are private, so nothing else can change them.
+    Ref key(PyObject_GetAttrString(keys.get(), "__getitem__"));
+    Ref sort(key ? PyObject_GetAttrString(indices.get(), "sort") : nullptr);
+    Ref no_args(sort ? PyTuple_New(0) : nullptr);
+    Ref kwargs(no_args ? PyDict_New() : nullptr);
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "key", key.get()) < 0) return false;
+    if (!Ref(PyObject_Call(sort.get(), no_args.get(), kwargs.get()))) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        order[static_cast<std::size_t>(i)] = static_cast<std::size_t>(PyLong_AsSsize_t(PyList_GET_ITEM(indices.get(), i)));
+    return true;
+}
+
 // The entries stably sorted by position, as sorted(entries, key=position) gives them.
 PyObject* sorted_by_position(PyObject* entries, const std::vector<Ref>& positions) {
     const std::size_t n = positions.size();
     std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    // Positions are integers in every use: compare them as such when they all fit.
+    // Positions are integers in every use: compare them as C++ values when they all fit.
     std::vector<long long> small(n);
     bool all_small = true;
     for (std::size_t i = 0; i < n && all_small; ++i) {
@@ -231,16 +257,10 @@ PyObject* sorted_by_position(PyObject* entries, const std::vector<Ref>& position
         all_small = PyLong_CheckExact(p) && ((small[i] = PyLong_AsLongLongAndOverflow(p, &overflow)), !overflow);
     }
     if (all_small) {
+        for (std::size_t i = 0; i < n; ++i) order[i] = i;
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return small[a] < small[b]; });
-    } else {
-        bool failed = false;
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            if (failed) return false;
-            int lt = PyObject_RichCompareBool(positions[a].get(), positions[b].get(), Py_LT);
-            if (lt < 0) failed = true;
-            return lt > 0;
-        });
-        if (failed) return nullptr;
+    } else if (!python_sorted_order(positions, order)) {
+        return nullptr;
     }
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;

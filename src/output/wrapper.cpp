@@ -22,7 +22,11 @@ bool ended(PyObject* report, Ref& code) {
         Pending exit_request;
         Ref status(PyObject_GetAttr(exit_request.value(), names().code));
         if (!status) return exit_request.chain(), false;
-        code = PyLong_Check(status.get()) ? std::move(status) : Ref(PyLong_FromLong(2));
+        // sys.exit(not ok) is common: a bool is the integer the process exits with.
+        if (PyBool_Check(status.get()))
+            code.reset(PyLong_FromLong(status.get() == Py_True));
+        else
+            code = PyLong_Check(status.get()) ? std::move(status) : Ref(PyLong_FromLong(2));
         int nonzero = code ? PyObject_RichCompareBool(code.get(), module_state().zero, Py_NE) : -1;
         if (nonzero > 0 && !record(report, "CFG-001", "命令行参数无效", "运行 kamo --help 检查参数")) nonzero = -1;
         if (nonzero < 0) return exit_request.chain(), false;
@@ -45,7 +49,15 @@ bool ended(PyObject* report, Ref& code) {
     return false;
 }
 
-// Steps 4 to 6: the command under the redirection, which is undone on every path.
+bool write_document(PyObject* report, PyObject* code, const Destination& where) {
+    Ref doc(document(report, code));
+    if (!doc) return false;
+    JsonText text;
+    return write_json(doc.get(), text) && print_document(text, where);
+}
+
+// Steps 4 to 7: the command under the redirection, which is undone on every path, then the
+// document where standard output was when the redirection began.
 bool run_redirected(PyObject* command, PyObject* report, Ref& code) {
     StdoutToStderr redirect;
     if (!redirect.enter()) return false;
@@ -55,14 +67,10 @@ bool run_redirected(PyObject* command, PyObject* report, Ref& code) {
         failure.settle(redirect.exit());
         return false;
     }
-    return redirect.exit();
-}
-
-bool write_document(PyObject* report, PyObject* code) {
-    Ref doc(document(report, code));
-    if (!doc) return false;
-    JsonText text;
-    return write_json(doc.get(), text) && print_document(text);
+    // No other redirection begins or ends until the document is out: descriptors stay where
+    // leaving put them, and documents of other threads never interleave with this one.
+    Gate gate;
+    return redirect.exit(true) && write_document(report, code.get(), redirect.destination());
 }
 
 PyObject* run_with_json(PyObject*, PyObject* args, PyObject* kwds) {
@@ -76,7 +84,7 @@ PyObject* run_with_json(PyObject*, PyObject* args, PyObject* kwds) {
     Ref token(PyContextVar_Set(var, report.get()));
     if (!token) return nullptr;
     Ref code;
-    bool ok = run_redirected(command, report.get(), code) && write_document(report.get(), code.get());
+    bool ok = run_redirected(command, report.get(), code);
     // _report is put back last, on every path.
     if (!ok) {
         Pending failure;
