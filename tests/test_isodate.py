@@ -5,7 +5,7 @@ import re
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given, seed, settings
 from hypothesis import strategies as st
 
 from publish.runlens import _iso_datetime_error
@@ -202,6 +202,7 @@ def test_agrees_with_fromisoformat(text):
     assert _iso_datetime_error(text) == oracle(text)
 
 
+@seed(20250131)  # fixed, so a failure comes back on the next run
 @settings(max_examples=1000, deadline=None)
 @given(st.binary(max_size=14).map(compose))
 def test_releases_part_ways_only_on_week_dates_of_year_zero(text):
