@@ -175,7 +175,7 @@ def edit_json(text, rnd):
     """A changed value, a removed member, a repeated member, or plain text damage."""
     try:
         value = json.loads(text)
-    except (ValueError, TypeError):
+    except (ValueError, TypeError, RecursionError):  # an earlier edit may have left "[" * 2000
         value = None
     how = rnd.choice(["replace", "replace", "remove", "duplicate", "truncate", "character", "nest"])
     if value is not None and how in ("replace", "remove", "nest"):
