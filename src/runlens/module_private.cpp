@@ -1,6 +1,8 @@
 // The private names of publish.runlens: the module's rules one by one, the scoped connection and
 // the reader's steps, for the runtime's own use and for tests that check each rule alone.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
 #include <memory>
@@ -194,11 +196,13 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
                               opt(parts->port_text), bind::str_of(parts->path), bind::str_of(parts->query),
                               bind::str_of(parts->fragment));
     }, "value"_a.none());
-    // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat.
-    m.def("_iso_datetime_error", [](nb::str text) -> nb::object {
-        auto err = runlens::iso_datetime_error(bind::utf8_of(text));
+    // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat:
+    // the running interpreter's rules, or with python=(major, minor) another release's.
+    m.def("_iso_datetime_error", [](nb::str text, std::optional<std::pair<int, int>> python) -> nb::object {
+        runlens::IsoRules rules = python ? runlens::IsoRules::for_python(python->first, python->second) : iso_rules();
+        auto err = runlens::iso_datetime_error(bind::utf8_of(text), rules);
         return err ? nb::object(bind::str_of(*err)) : nb::none();
-    }, "text"_a);
+    }, "text"_a, nb::kw_only(), "python"_a = nb::none());
 
     nb::class_<Scope>(m, "_Connection")
         .def("__enter__", [](Scope& s) -> Scope& {

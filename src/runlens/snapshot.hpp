@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runlens/cell.hpp"
+#include "runlens/isodate.hpp"
 #include "runlens/store.hpp"
 #include "runlens/view_set.hpp"
 #include "value/json.hpp"
@@ -17,12 +18,13 @@ namespace runlens {
 using PlatformKeys = std::vector<std::string>;
 
 // What one query takes from the host, read once at its start (with the host's lock held): the
-// platform keys the runtime knows and the decoder's limits.
+// platform keys the runtime knows, the decoder's limits and the host release's date-time rules.
 struct Environment {
-    Environment(PlatformKeys platforms = {}, kamo::json::Limits limits = {})
-        : platforms(std::move(platforms)), limits(limits) {}
+    Environment(PlatformKeys platforms = {}, kamo::json::Limits limits = {}, IsoRules iso = {})
+        : platforms(std::move(platforms)), limits(limits), iso(iso) {}
     PlatformKeys platforms;
     kamo::json::Limits limits;
+    IsoRules iso;
 };
 
 // The account path an item records for a platform: its "platforms" map's member under the
