@@ -170,16 +170,70 @@ def test_result_keeps_its_seven_fields_only(db):
     ("failed", 0, "bound", "blocked_unknown", "RUN-004"),
     ("failed", 1, "legacy", "blocked_identity", "RUN-006"),
     ("pending", 0, "unbound", "blocked_identity", "RUN-006"),
-    ("pending", 0, "not_recorded", "blocked_identity", "RUN-006"),
+    ("failed", 1, "unbound", "blocked_identity", "RUN-006"),
+    ("running", 0, "not_recorded", "blocked_unknown", "RUN-004"),
+    ("failed", 0, "invalid", "blocked_unknown", "RUN-004"),
     ("pending", 0, "bound", "requires_checks", None),
     ("failed", 1, "bound", "requires_checks", None),
-    (None, None, None, "blocked_identity", "RUN-006"),
 ])
 def test_decision_table(state, retryable, identity, status, code):
     decision = HistoryReader._decision(state, retryable, identity)
     checks = {"reuse_success": [], "requires_checks": RESUME_CHECKS}.get(status, EVIDENCE_CHECKS)
     assert decision == {"status": status, "error_code": code, "action": ACTIONS[status], "checks": checks}
     assert list(decision) == ["status", "error_code", "action", "checks"]
+
+
+# What no store can hand over: a value outside its set, a retry flag on an entry that is not
+# failed, a runnable entry without a usable identity (the reader fails such a run instead).
+@pytest.mark.parametrize("state, retryable, identity, refusal", [
+    (None, None, None, TypeError),
+    ("pending", 0, None, TypeError),
+    ("pending", None, "bound", TypeError),
+    ("pending", 0.0, "bound", TypeError),
+    ("pending", "0", "bound", TypeError),
+    ("done", 0, "bound", ValueError),
+    ("Pending", 0, "bound", ValueError),
+    ("pending", 0, "Bound", ValueError),
+    ("failed", 2, "bound", ValueError),
+    ("failed", -1, "bound", ValueError),
+    ("pending", 1, "bound", ValueError),
+    ("success", 1, "bound", ValueError),
+    ("running", 1, "legacy", ValueError),
+    ("pending", 0, "not_recorded", ValueError),
+    ("failed", 1, "invalid", ValueError),
+])
+def test_decision_refuses_what_no_store_holds(state, retryable, identity, refusal):
+    with pytest.raises(refusal):
+        HistoryReader._decision(state, retryable, identity)
+
+
+ACCOUNT = "/home/demo/.kamo/accounts/douyin.json"
+STORED_ENTRY = {"pending": lambda retry: Entry("pending", None, retry),
+                "running": lambda retry: Entry("running", None, retry),
+                "success": lambda retry: Entry("success", ok(), retry),
+                "failed": lambda retry: Entry("failed", Entry.outcome(False), retry)}
+STORED_IDENTITY = {"legacy": {"version": 1}, "bound": {}, "unbound": {"identities": {("douyin", ACCOUNT): None}},
+                   "not_recorded": {"accounts": []},
+                   "invalid": {"identities": {("douyin", ACCOUNT): "sha256-v1:" + "A" * 64}}}
+
+
+@pytest.mark.parametrize("identity", STORED_IDENTITY)
+@pytest.mark.parametrize("retryable", [0, 1])
+@pytest.mark.parametrize("state", STORED_ENTRY)
+def test_decision_takes_exactly_what_a_store_holds(db, state, retryable, identity):
+    # Every state, retry flag and identity status, written to a store: where the reader projects
+    # the entry, _decision gives the entry's decision; where the reader fails the run, _decision
+    # refuses the same facts.
+    run = one(STORED_ENTRY[state](retryable), **STORED_IDENTITY[identity])
+    try:
+        platform = only_platform(project(db, run))
+    except HistoryError as err:
+        assert err.message in (STATE, IDENTITY_BROKEN)
+        with pytest.raises(ValueError):
+            HistoryReader._decision(state, retryable, identity)
+    else:
+        assert (platform["state"], platform["identity_status"]) == (state, identity)
+        assert HistoryReader._decision(state, retryable, identity) == platform["resume"]
 
 
 def test_each_decision_hands_out_its_own_lists():
