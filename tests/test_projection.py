@@ -4,6 +4,7 @@ import copy
 
 import pytest
 
+from publish import runlens
 from stores import (IDENTITY, Entry, HistoryError, HistoryReader, Item, Run, create_store,
                     write_raw_account, write_raw_entry, write_run)
 
@@ -239,6 +240,49 @@ def test_decision_takes_exactly_what_a_store_holds(db, state, retryable, identit
 def test_each_decision_hands_out_its_own_lists():
     first = HistoryReader._decision("pending", 0, "bound")
     first["checks"].append("x")
+    assert HistoryReader._decision("pending", 0, "bound")["checks"] == RESUME_CHECKS
+
+
+TABLES = {
+    "_STATES": ("pending", "running", "success", "failed"),
+    "_RESUME": ("reuse_success", "requires_checks", "blocked_unknown", "blocked_identity"),
+    "_RESULT_FIELDS": ("success", "message", "error_code", "result_url", "result_id", "safe_to_retry", "action"),
+    "_RESUME_CHECKS": tuple(RESUME_CHECKS),
+    "_EVIDENCE_CHECKS": tuple(EVIDENCE_CHECKS),
+}
+
+
+@pytest.mark.parametrize("name", TABLES)
+def test_constant_tables_are_immutable_module_attributes(name):
+    table = getattr(runlens, name)
+    assert type(table) is tuple and table == TABLES[name]
+    assert all(type(text) is str for text in table)
+    with pytest.raises(TypeError):
+        table[0] = "changed"
+    with pytest.raises(AttributeError):
+        table.append("changed")
+
+
+def test_records_copy_the_tables_afresh(db, monkeypatch):
+    run = Run([Item.video(platforms=["douyin", "kuaishou"])],
+              {(0, "douyin"): Entry.pending(), (0, "kuaishou"): Entry.success()})
+    first = project(db, run)
+    second = HistoryReader(db).get_run(run.run_id)
+    assert tuple(first["states"]) == runlens._STATES and tuple(first["resume"]) == runlens._RESUME
+    pending, success = first["items"][0]["platforms"]
+    assert tuple(success["result"]) == runlens._RESULT_FIELDS
+    assert pending["resume"]["checks"] == list(runlens._RESUME_CHECKS)
+    lists = [pending["resume"]["checks"], pending["evidence"]["checks"], success["evidence"]["checks"],
+             second["items"][0]["platforms"][0]["evidence"]["checks"]]
+    assert all(type(checks) is list for checks in lists)
+    assert len({id(checks) for checks in lists}) == len(lists)
+    for checks in lists[:3]:
+        checks.append("changed")
+    assert lists[3] == EVIDENCE_CHECKS
+    # Rebinding a module attribute changes no record: the tables records copy are the reader's own.
+    monkeypatch.setattr(runlens, "_RESUME_CHECKS", ("changed",))
+    monkeypatch.setattr(runlens, "_EVIDENCE_CHECKS", ("changed",))
+    assert HistoryReader(db).get_run(run.run_id) == second
     assert HistoryReader._decision("pending", 0, "bound")["checks"] == RESUME_CHECKS
 
 

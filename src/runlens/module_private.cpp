@@ -145,6 +145,14 @@ void raise_from_scope(nb::handle type, nb::handle value) {
     throw nb::python_error();
 }
 
+// A constant table as Python holds it: a tuple, so no caller can change what records copy.
+template <std::size_t N>
+nb::tuple tuple_of(const std::array<std::string_view, N>& table) {
+    nb::list items;
+    for (std::string_view s : table) items.append(bind::str_of(s));
+    return nb::tuple(items);
+}
+
 // A name of a closed set, as a store row gives it.
 template <class E>
 E name_arg(nb::handle h, const char* what) {
@@ -162,6 +170,12 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
     m.attr("_UUID") = re.attr("compile")("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
     m.attr("_SHA") = re.attr("compile")("[0-9a-f]{64}");
     m.attr("_IDENTITY") = re.attr("compile")("sha256-v1:[0-9a-f]{64}");
+    // The constant tables every record copies from.
+    m.attr("_STATES") = tuple_of(runlens::kStateKeys);
+    m.attr("_RESUME") = tuple_of(runlens::kResumeKeys);
+    m.attr("_RESULT_FIELDS") = tuple_of(runlens::kResultFields);
+    m.attr("_RESUME_CHECKS") = tuple_of(runlens::kResumeChecks);
+    m.attr("_EVIDENCE_CHECKS") = tuple_of(runlens::kEvidenceChecks);
 
     // The core's own matchers behind those patterns, by the pattern's name.
     // Which way the reader reaches the interpreter's SQLite, and a way forced, for tests.
