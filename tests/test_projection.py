@@ -3,6 +3,7 @@
 import copy
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from publish import runlens
 from stores import (IDENTITY, Entry, HistoryError, HistoryReader, Item, Run, create_store,
@@ -389,6 +390,38 @@ def test_material_fingerprints_keep_first_position(db):
     prints = record["items"][0]["material_fingerprints"]
     assert list(prints) == [video, "/m/a.jpg", "/m/b.jpg"]
     assert record["items"][0]["material"] == video
+
+
+@pytest.mark.parametrize("images", [
+    [f"/m/{n % 7}.jpg" for n in range(20)],           # many images, few paths
+    [f"/m/{n}.jpg" for n in range(40)] + ["/m/3.jpg"],  # past the size kept in a scan
+    ["/m/v.mp4"] + [f"/m/{n}.jpg" for n in range(17)] + ["/m/v.mp4"],
+])
+def test_many_material_paths_keep_first_positions(db, images):
+    record = project(db, Run([Item.video("/m/v.mp4", ["douyin"], images=images)]))
+    assert list(record["items"][0]["material_fingerprints"]) == list(dict.fromkeys(["/m/v.mp4", *images]))
+
+
+ACCOUNT_FILES = [f"/home/demo/.kamo/accounts/{n}.json" for n in range(24)]
+STATUS_OF = {None: "unbound", IDENTITY: "bound", "sha256-v1:" + "A" * 64: "invalid", 7: "invalid"}
+
+
+@settings(max_examples=300, deadline=None)
+@given(rows=st.dictionaries(st.tuples(st.sampled_from(["douyin", "tk"]), st.none() | st.sampled_from(ACCOUNT_FILES)),
+                            st.sampled_from(list(STATUS_OF)), max_size=48),
+       path=st.none() | st.sampled_from(ACCOUNT_FILES), runnable=st.booleans())
+def test_identity_among_many_account_rows(rows, path, runnable):
+    # A dict is the oracle of the reader's account table, scanned for a few rows and hashed past
+    # them: the same pairs are found, with the same identity.
+    item = {"platforms": {} if path is None else {"douyin_account": path}}
+    accounts = {key: {"identity": identity} for key, identity in rows.items()}
+    status = STATUS_OF[rows[("douyin", path)]] if ("douyin", path) in rows else "not_recorded"
+    if runnable and status in ("not_recorded", "invalid"):
+        with pytest.raises(HistoryError) as caught:
+            HistoryReader._identity(item, "douyin", 2, accounts, runnable)
+        assert caught.value.message == IDENTITY_BROKEN
+    else:
+        assert HistoryReader._identity(item, "douyin", 2, accounts, runnable) == (path, status)
 
 
 def test_absent_optional_keys_take_their_defaults(db):
