@@ -34,9 +34,8 @@ constexpr std::array<std::string_view, kStateKeys.size()> kSubmission{"not_start
 
 Resume resume_status(State state, bool retry, Identity identity) {
     if (state == State::Success) return Resume::ReuseSuccess;
-    // Past a success, an entry a resume may not submit again is running or failed for good: its
-    // submission is unconfirmed.
-    if (runnable(state, retry) == false) return Resume::BlockedUnknown;
+    // Running, or failed for good: the submission is unconfirmed.
+    if (state == State::Running || (state == State::Failed && !retry)) return Resume::BlockedUnknown;
     if (identity != Identity::Bound) return Resume::BlockedIdentity;
     return Resume::RequiresChecks;
 }

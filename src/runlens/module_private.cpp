@@ -155,13 +155,11 @@ nb::tuple tuple_of(const std::array<std::string_view, N>& table) {
     return nb::tuple(items);
 }
 
-// A name of a closed set, as a store row gives it.
+// A name of a closed set, or otherwise when the value is no name of it.
 template <class E>
-E name_arg(nb::handle h, const char* what) {
-    if (!PyUnicode_Check(h.ptr())) throw nb::type_error((std::string(what) + " must be a str").c_str());
-    std::optional<E> e = runlens::parse_name<E>(bind::utf8_of(h));
-    if (!e) throw nb::value_error((std::string("no store holds the ") + what + " " + bind::utf8_of(nb::repr(h))).c_str());
-    return *e;
+E name_or(nb::handle h, E otherwise) {
+    if (!PyUnicode_Check(h.ptr())) return otherwise;
+    return runlens::parse_name<E>(bind::utf8_of(h)).value_or(otherwise);
 }
 
 }  // namespace
@@ -316,21 +314,23 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
                                   bind::to_python(kamo::Value(kamo::lit(runlens::name_of(who)))));
         }, "item"_a.none(), "platform"_a.none(), "version"_a.none(), "accounts"_a, "runnable"_a)
         .def_static("_decision", [](nb::handle state, nb::handle retryable, nb::handle identity) {
-            // Only what a checked entry and _identity can hand over: a state, a retry flag of 0 or
-            // 1 set on a failed entry alone, and an identity status that _identity returns for
-            // such an entry. The flag is read as any record value is (containers as they stood).
-            runlens::State s = name_arg<runlens::State>(state, "state");
+            // Any arguments get the table's answer, as its rows read: a state outside the set is
+            // none of the states a row names, so it decides as pending does; only a number can
+            // equal 0; any identity but "bound" is not bound. The flag is read as any record
+            // value is (containers as they stood).
+            runlens::State s = name_or<runlens::State>(state, runlens::State::Pending);
+            runlens::Identity who = name_or<runlens::Identity>(identity, runlens::Identity::Invalid);
             kamo::Value flag = value_or_null(retryable);
-            if (flag.kind() != kamo::Value::Kind::Int && !flag.is_bool())
-                throw nb::type_error("retryable must be an int");
-            std::int64_t n = flag.is_bool() ? flag.as_bool() : flag.as_int();
-            if (n != 0 && n != 1) throw nb::value_error("retryable must be 0 or 1");
-            runlens::Identity who = name_arg<runlens::Identity>(identity, "identity status");
-            std::optional<bool> again = runlens::runnable(s, n == 1);
-            if (!again) throw nb::value_error("no store holds a retry flag on an entry that is not failed");
-            if (*again && !runlens::usable(who))
-                throw nb::value_error("no store holds a runnable entry without a usable identity");
-            return bind::to_python(runlens::decision_record(runlens::resume_status(s, n == 1, who)));
+            runlens::CellView cell;
+            cell.type = runlens::CellType::Other;
+            if (flag.kind() == kamo::Value::Kind::Int || flag.is_bool()) {
+                cell = runlens::CellView::of(flag.is_bool() ? flag.as_bool() : flag.as_int());
+            } else if (flag.is_float()) {
+                cell.type = runlens::CellType::Real;
+                cell.real = flag.as_float();
+            }
+            const bool retry = !runlens::equals_int(cell, 0);
+            return bind::to_python(runlens::decision_record(runlens::resume_status(s, retry, who)));
         }, "state"_a.none(), "retryable"_a.none(), "identity"_a.none())
         .def("_project", [](Reader&, Scope& s, nb::handle row, bool accounts_present) {
             // The caller's code runs while the row and the platform table are read; the scope is
