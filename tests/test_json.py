@@ -248,6 +248,18 @@ def test_nesting_limit(kind, depth):
     assert v == 0 and type(v) is int
 
 
+@pytest.mark.parametrize("kind", ["array", "object", "mixed"])
+@pytest.mark.parametrize("depth", [511, 512, 513])
+def test_python_values_nest_as_deep_as_decoded_ones(kind, depth):
+    text = nested(depth, kind)
+    value = json.loads(text)
+    if depth > 512:
+        with pytest.raises(ValueError, match="^value nested too deeply$"):
+            runlens._dumps(value)
+        return
+    assert runlens._dumps(value) == text
+
+
 @pytest.mark.parametrize("data", [
     "[" * 100000,
     "[" * 100000 + "]" * 100000,

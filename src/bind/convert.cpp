@@ -160,8 +160,6 @@ PyObject* build(V& v) {
     Py_RETURN_NONE;
 }
 
-constexpr int kMaxDepth = 512;
-
 // Reads a Python value into a Value. A container's members are read from strong references
 // taken before any of them is read: reading one can run the caller's code (a list subclass's
 // __iter__), which may empty or grow the container, or drop the last other reference to what
@@ -176,7 +174,7 @@ public:
     PyReader& operator=(const PyReader&) = delete;
 
     kamo::Value read(PyObject* o, int depth) {
-        if (depth > kMaxDepth) throw nb::value_error("value nested too deeply");
+        if (depth > kamo::kMaxDepth) throw nb::value_error("value nested too deeply");
         if (o == Py_None) return kamo::Value(nullptr);
         if (PyBool_Check(o)) return kamo::Value(o == Py_True);
         if (PyLong_Check(o)) {

@@ -13,9 +13,6 @@
 namespace kamo::json {
 namespace {
 
-// Deep enough for any real record, shallow enough that recursion never nears the stack's end.
-constexpr int kMaxDepth = 512;
-
 [[noreturn]] void fail(const std::string& what, std::size_t pos) {
     throw DecodeError(what + ": char " + std::to_string(pos));
 }
