@@ -290,6 +290,16 @@ def test_long_integers_follow_the_int_digit_limit(int_digit_limit, limit, sign, 
         assert (expected is REFUSED) == bool(limit and digits > limit)
 
 
+@pytest.mark.parametrize("limit", [640, 4300])
+@pytest.mark.parametrize("sign", ["", "-"])
+def test_long_integer_refusal_reads_as_json_loads_refusal(int_digit_limit, limit, sign):
+    int_digit_limit(limit)
+    text = f'[{sign}{"7" * (limit + 1)}]'
+    with pytest.raises(ValueError) as theirs:
+        json.loads(text)
+    assert str(refusal(text)) == str(theirs.value)
+
+
 # Values json.dumps can write and json.loads reads back exactly.
 SURROGATES = st.integers(0xD800, 0xDFFF).map(chr)
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "value/int_digits.hpp"
 
 namespace bind {
 
@@ -70,14 +71,10 @@ PyObject* key_str(std::string_view s) {
     return o;
 }
 
-// Python refuses decimal text of more digits than sys.get_int_max_str_digits(), which is never
-// below this many.
-constexpr std::size_t kAlwaysConvertible = 640;
-
 // Decimal digits (no sign) as a Python int, at any length: long texts are split in halves and
 // joined by arithmetic, which has no digit limit. The decoder has applied the host's limit already.
 PyObject* digits_int(std::string_view digits) {
-    if (digits.size() <= kAlwaysConvertible) {
+    if (digits.size() <= kamo::kLeastMaxIntDigits) {
         std::string text(digits);
         return PyLong_FromString(text.c_str(), nullptr, 10);
     }

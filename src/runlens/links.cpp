@@ -253,11 +253,11 @@ namespace {
 
 // ---- ports and queries ------------------------------------------------------------------------
 
-// No port, or one that .port reads as 443: ASCII digits, leading zeros allowed, but int() takes
-// no more than the host's limit of digits (0: no limit).
+// No port, or one that .port reads as 443: ASCII digits, leading zeros allowed, that int() takes
+// under the host's limit of digits.
 bool default_port(const std::optional<std::string>& port, std::size_t max_digits) {
     if (!port) return true;
-    if ((max_digits && port->size() > max_digits) || !all_of(*port, ascii_digit)) return false;
+    if (!all_of(*port, ascii_digit) || kamo::int_digits_refusal(port->size(), max_digits)) return false;
     sv digits = *port;
     while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
     return digits == "443";

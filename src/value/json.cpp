@@ -110,11 +110,6 @@ constexpr bool word_test_is_the_rule() {
 }
 static_assert(word_test_is_the_rule(), "the word-at-a-time escape test differs from escape::needed");
 
-std::string digit_limit_text(std::size_t limit, std::size_t digits) {
-    return "Exceeds the limit (" + std::to_string(limit) + " digits) for integer string conversion: value has " +
-           std::to_string(digits) + " digits; use sys.set_int_max_str_digits() to increase the limit";
-}
-
 using K = Value::Kind;
 
 }  // namespace
@@ -412,9 +407,8 @@ private:
                 return;
             }
             // Past 64 bits; the host's limit on decimal digits applies, as int() applies it.
-            const std::size_t digits = int_end - int_start;
-            const std::size_t limit = p_.limits_.max_int_digits;
-            if (limit && digits > limit) throw DecodeError(digit_limit_text(limit, digits));
+            if (auto refusal = int_digits_refusal(int_end - int_start, p_.limits_.max_int_digits))
+                throw DecodeError(*refusal);
             Token& t = push(K::Big);
             t.text = text.data();
             t.size = count(text.size());

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "int_digits.hpp"
 #include "value.hpp"
 
 namespace kamo::json {
@@ -23,12 +24,9 @@ public:
 // well-formed and without surrogates); bytes need encoding detection.
 enum class Input { Text, ValidText, Bytes };
 
-// Python's default sys.get_int_max_str_digits().
-inline constexpr std::size_t kDefaultMaxIntDigits = 4300;
-
 // What the host allows while decoding, read once per query.
 struct Limits {
-    // An integer with more decimal digits fails, as int() and json.loads refuse it; 0: no limit.
+    // sys.get_int_max_str_digits(): a longer integer fails as int_digits_refusal says.
     std::size_t max_int_digits = kDefaultMaxIntDigits;
 };
 
