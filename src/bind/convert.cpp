@@ -2,6 +2,7 @@
 #include "bind/convert.hpp"
 
 #include <nanobind/stl/string.h>
+#include <sqlite3.h>  // result codes only: the binding calls no SQLite function
 
 #include <cstring>
 #include <string>
@@ -251,6 +252,34 @@ private:
     std::vector<PyObject*> held_;
 };
 
+// The class Python's sqlite3 module raises for a SQLite result code: the primary code decides,
+// among the database API's classes (PEP 249).
+const char* db_api_class(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_INTERNAL:
+        case SQLITE_NOTFOUND: return "InternalError";
+        case SQLITE_ERROR:
+        case SQLITE_PERM:
+        case SQLITE_ABORT:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_EMPTY:
+        case SQLITE_SCHEMA: return "OperationalError";
+        case SQLITE_TOOBIG: return "DataError";
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH: return "IntegrityError";
+        case SQLITE_MISUSE:
+        case SQLITE_RANGE: return "InterfaceError";
+        default: return "DatabaseError";
+    }
+}
+
 PyObject* cause_object(const runfault::Cause& c) {
     using K = runfault::Cause::Kind;
     switch (c.kind) {
@@ -271,9 +300,7 @@ PyObject* cause_object(const runfault::Cause& c) {
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            // The class the core names is the one Python's own sqlite3 module would raise.
-            const char* cls = c.category.empty() ? "DatabaseError" : c.category.c_str();
-            nb::object err = sqlite3.attr(cls)(engine_str(c.text));
+            nb::object err = sqlite3.attr(db_api_class(c.number))(engine_str(c.text));
             err.attr("sqlite_errorcode") = c.number;
             return err.release().ptr();
         }
