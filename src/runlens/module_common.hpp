@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "runlens/snapshot.hpp"
+#include "runlens/environment.hpp"
 #include "runlens/store.hpp"
 #include "value/json.hpp"
 #include "value/value.hpp"

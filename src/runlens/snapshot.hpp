@@ -7,23 +7,12 @@
 #include <vector>
 
 #include "runlens/cell.hpp"
+#include "runlens/environment.hpp"
 #include "runlens/store.hpp"
 #include "runlens/view_set.hpp"
 #include "value/json.hpp"
 
 namespace runlens {
-
-// Platform keys the runtime knows, copied once per query.
-using PlatformKeys = std::vector<std::string>;
-
-// What one query takes from the host, read once at its start (with the host's lock held): the
-// platform keys the runtime knows and the decoder's limits.
-struct Environment {
-    Environment(PlatformKeys platforms = {}, kamo::json::Limits limits = {})
-        : platforms(std::move(platforms)), limits(limits) {}
-    PlatformKeys platforms;
-    kamo::json::Limits limits;
-};
 
 // The account path an item records for a platform: its "platforms" map's member under the
 // platform key followed by "_account"; absent when the item has no such member.
