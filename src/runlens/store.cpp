@@ -13,7 +13,7 @@
 #include <optional>
 #include <set>
 
-#include "value/json.hpp"
+#include "value/utf8.hpp"
 
 namespace runlens {
 
@@ -197,7 +197,7 @@ const std::vector<CellView>& Statement::row(int from) {
     cells_.clear();
     for (int i = from; i < columns(); ++i) {
         CellView c = cell(i);
-        if (c.type == CellType::Text && !kamo::json::valid_utf8(c.bytes))
+        if (c.type == CellType::Text && !kamo::utf8::valid(c.bytes))
             throw SqliteFailure{SQLITE_ERROR,
                                 "Could not decode to UTF-8 column '" + (*names_)[static_cast<std::size_t>(i)] + "'"};
         cells_.push_back(c);

@@ -665,8 +665,6 @@ char* copy(const char* text, char* p) {
 
 }  // namespace
 
-bool valid_utf8(std::string_view s) { return utf8::valid(s); }
-
 char* write_string_body(std::string_view utf8, char* p) {
     bool unused = false;
     return write_body<unsigned char, true>(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size(), p,

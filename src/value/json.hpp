@@ -188,9 +188,6 @@ inline std::string encode(const Value& v) {
     return out;
 }
 
-// Well-formed UTF-8 without surrogates.
-bool valid_utf8(std::string_view s);
-
 // Append s as the inside of a JSON string literal (no surrounding quotes).
 void encode_string_body(std::string_view s, std::string& out);
 
