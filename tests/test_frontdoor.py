@@ -119,6 +119,22 @@ def test_load_binds_only_cli_and_the_standard_names():
     assert out["doc"] == "Compatibility entrypoint; publishing exports load only when requested."
 
 
+MAPPED = """
+    import json
+    {statement}
+    with open("/proc/self/maps") as maps:
+        print(json.dumps(sorted({{line.split()[-1] for line in maps if "/" in line and ".so" in line}})))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc/self/maps")
+def test_load_maps_no_shared_object_but_its_own():
+    # Plain C API: no C++ runtime and no binding runtime beside what its bound names load anyway.
+    baseline = fresh(MAPPED.format(statement="import datetime, importlib, os, pathlib, subprocess, sys, publish.cli"))
+    loaded = fresh(MAPPED.format(statement="import frontdoor"))
+    assert set(loaded) - set(baseline) == {os.path.realpath(FRONTDOOR)}
+
+
 def test_a_name_loads_its_module_once_and_binds_only_itself():
     out = fresh("""
         import json, sys
