@@ -3,8 +3,16 @@ import os
 import stat
 
 import pytest
+from hypothesis import settings
 
 from publish.historystore import demo_store
+
+# Every Hypothesis test draws the same cases on every run (a seed fixed per test), so CI cannot
+# pass or fail by chance; KAMO_HYPOTHESIS=random draws new ones, and a failure prints how to
+# replay it.
+settings.register_profile("fixed", derandomize=True)
+settings.register_profile("random", derandomize=False)
+settings.load_profile(os.environ.get("KAMO_HYPOTHESIS") or "fixed")
 
 
 @pytest.fixture

@@ -3,7 +3,9 @@
 import copy
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from publish import runlens
 from stores import (IDENTITY, Entry, HistoryError, HistoryReader, Item, Run, create_store,
                     write_raw_account, write_raw_entry, write_run)
 
@@ -170,10 +172,11 @@ def test_result_keeps_its_seven_fields_only(db):
     ("failed", 0, "bound", "blocked_unknown", "RUN-004"),
     ("failed", 1, "legacy", "blocked_identity", "RUN-006"),
     ("pending", 0, "unbound", "blocked_identity", "RUN-006"),
-    ("pending", 0, "not_recorded", "blocked_identity", "RUN-006"),
+    ("failed", 1, "unbound", "blocked_identity", "RUN-006"),
+    ("running", 0, "not_recorded", "blocked_unknown", "RUN-004"),
+    ("failed", 0, "invalid", "blocked_unknown", "RUN-004"),
     ("pending", 0, "bound", "requires_checks", None),
     ("failed", 1, "bound", "requires_checks", None),
-    (None, None, None, "blocked_identity", "RUN-006"),
 ])
 def test_decision_table(state, retryable, identity, status, code):
     decision = HistoryReader._decision(state, retryable, identity)
@@ -182,9 +185,105 @@ def test_decision_table(state, retryable, identity, status, code):
     assert list(decision) == ["status", "error_code", "action", "checks"]
 
 
+# What no store can hand over: a value outside its set, a retry flag on an entry that is not
+# failed, a runnable entry without a usable identity (the reader fails such a run instead).
+@pytest.mark.parametrize("state, retryable, identity, refusal", [
+    (None, None, None, TypeError),
+    ("pending", 0, None, TypeError),
+    ("pending", None, "bound", TypeError),
+    ("pending", 0.0, "bound", TypeError),
+    ("pending", "0", "bound", TypeError),
+    ("done", 0, "bound", ValueError),
+    ("Pending", 0, "bound", ValueError),
+    ("pending", 0, "Bound", ValueError),
+    ("failed", 2, "bound", ValueError),
+    ("failed", -1, "bound", ValueError),
+    ("pending", 1, "bound", ValueError),
+    ("success", 1, "bound", ValueError),
+    ("running", 1, "legacy", ValueError),
+    ("pending", 0, "not_recorded", ValueError),
+    ("failed", 1, "invalid", ValueError),
+])
+def test_decision_refuses_what_no_store_holds(state, retryable, identity, refusal):
+    with pytest.raises(refusal):
+        HistoryReader._decision(state, retryable, identity)
+
+
+ACCOUNT = "/home/demo/.kamo/accounts/douyin.json"
+STORED_ENTRY = {"pending": lambda retry: Entry("pending", None, retry),
+                "running": lambda retry: Entry("running", None, retry),
+                "success": lambda retry: Entry("success", ok(), retry),
+                "failed": lambda retry: Entry("failed", Entry.outcome(False), retry)}
+STORED_IDENTITY = {"legacy": {"version": 1}, "bound": {}, "unbound": {"identities": {("douyin", ACCOUNT): None}},
+                   "not_recorded": {"accounts": []},
+                   "invalid": {"identities": {("douyin", ACCOUNT): "sha256-v1:" + "A" * 64}}}
+
+
+@pytest.mark.parametrize("identity", STORED_IDENTITY)
+@pytest.mark.parametrize("retryable", [0, 1])
+@pytest.mark.parametrize("state", STORED_ENTRY)
+def test_decision_takes_exactly_what_a_store_holds(db, state, retryable, identity):
+    # Every state, retry flag and identity status, written to a store: where the reader projects
+    # the entry, _decision gives the entry's decision; where the reader fails the run, _decision
+    # refuses the same facts.
+    run = one(STORED_ENTRY[state](retryable), **STORED_IDENTITY[identity])
+    try:
+        platform = only_platform(project(db, run))
+    except HistoryError as err:
+        assert err.message in (STATE, IDENTITY_BROKEN)
+        with pytest.raises(ValueError):
+            HistoryReader._decision(state, retryable, identity)
+    else:
+        assert (platform["state"], platform["identity_status"]) == (state, identity)
+        assert HistoryReader._decision(state, retryable, identity) == platform["resume"]
+
+
 def test_each_decision_hands_out_its_own_lists():
     first = HistoryReader._decision("pending", 0, "bound")
     first["checks"].append("x")
+    assert HistoryReader._decision("pending", 0, "bound")["checks"] == RESUME_CHECKS
+
+
+TABLES = {
+    "_STATES": ("pending", "running", "success", "failed"),
+    "_RESUME": ("reuse_success", "requires_checks", "blocked_unknown", "blocked_identity"),
+    "_RESULT_FIELDS": ("success", "message", "error_code", "result_url", "result_id", "safe_to_retry", "action"),
+    "_RESUME_CHECKS": tuple(RESUME_CHECKS),
+    "_EVIDENCE_CHECKS": tuple(EVIDENCE_CHECKS),
+}
+
+
+@pytest.mark.parametrize("name", TABLES)
+def test_constant_tables_are_immutable_module_attributes(name):
+    table = getattr(runlens, name)
+    assert type(table) is tuple and table == TABLES[name]
+    assert all(type(text) is str for text in table)
+    with pytest.raises(TypeError):
+        table[0] = "changed"
+    with pytest.raises(AttributeError):
+        table.append("changed")
+
+
+def test_records_copy_the_tables_afresh(db, monkeypatch):
+    run = Run([Item.video(platforms=["douyin", "kuaishou"])],
+              {(0, "douyin"): Entry.pending(), (0, "kuaishou"): Entry.success()})
+    first = project(db, run)
+    second = HistoryReader(db).get_run(run.run_id)
+    assert tuple(first["states"]) == runlens._STATES and tuple(first["resume"]) == runlens._RESUME
+    pending, success = first["items"][0]["platforms"]
+    assert tuple(success["result"]) == runlens._RESULT_FIELDS
+    assert pending["resume"]["checks"] == list(runlens._RESUME_CHECKS)
+    lists = [pending["resume"]["checks"], pending["evidence"]["checks"], success["evidence"]["checks"],
+             second["items"][0]["platforms"][0]["evidence"]["checks"]]
+    assert all(type(checks) is list for checks in lists)
+    assert len({id(checks) for checks in lists}) == len(lists)
+    for checks in lists[:3]:
+        checks.append("changed")
+    assert lists[3] == EVIDENCE_CHECKS
+    # Rebinding a module attribute changes no record: the tables records copy are the reader's own.
+    monkeypatch.setattr(runlens, "_RESUME_CHECKS", ("changed",))
+    monkeypatch.setattr(runlens, "_EVIDENCE_CHECKS", ("changed",))
+    assert HistoryReader(db).get_run(run.run_id) == second
     assert HistoryReader._decision("pending", 0, "bound")["checks"] == RESUME_CHECKS
 
 
@@ -291,6 +390,38 @@ def test_material_fingerprints_keep_first_position(db):
     prints = record["items"][0]["material_fingerprints"]
     assert list(prints) == [video, "/m/a.jpg", "/m/b.jpg"]
     assert record["items"][0]["material"] == video
+
+
+@pytest.mark.parametrize("images", [
+    [f"/m/{n % 7}.jpg" for n in range(20)],           # many images, few paths
+    [f"/m/{n}.jpg" for n in range(40)] + ["/m/3.jpg"],  # past the size kept in a scan
+    ["/m/v.mp4"] + [f"/m/{n}.jpg" for n in range(17)] + ["/m/v.mp4"],
+])
+def test_many_material_paths_keep_first_positions(db, images):
+    record = project(db, Run([Item.video("/m/v.mp4", ["douyin"], images=images)]))
+    assert list(record["items"][0]["material_fingerprints"]) == list(dict.fromkeys(["/m/v.mp4", *images]))
+
+
+ACCOUNT_FILES = [f"/home/demo/.kamo/accounts/{n}.json" for n in range(24)]
+STATUS_OF = {None: "unbound", IDENTITY: "bound", "sha256-v1:" + "A" * 64: "invalid", 7: "invalid"}
+
+
+@settings(max_examples=300, deadline=None)
+@given(rows=st.dictionaries(st.tuples(st.sampled_from(["douyin", "tk"]), st.none() | st.sampled_from(ACCOUNT_FILES)),
+                            st.sampled_from(list(STATUS_OF)), max_size=48),
+       path=st.none() | st.sampled_from(ACCOUNT_FILES), runnable=st.booleans())
+def test_identity_among_many_account_rows(rows, path, runnable):
+    # A dict is the oracle of the reader's account table, scanned for a few rows and hashed past
+    # them: the same pairs are found, with the same identity.
+    item = {"platforms": {} if path is None else {"douyin_account": path}}
+    accounts = {key: {"identity": identity} for key, identity in rows.items()}
+    status = STATUS_OF[rows[("douyin", path)]] if ("douyin", path) in rows else "not_recorded"
+    if runnable and status in ("not_recorded", "invalid"):
+        with pytest.raises(HistoryError) as caught:
+            HistoryReader._identity(item, "douyin", 2, accounts, runnable)
+        assert caught.value.message == IDENTITY_BROKEN
+    else:
+        assert HistoryReader._identity(item, "douyin", 2, accounts, runnable) == (path, status)
 
 
 def test_absent_optional_keys_take_their_defaults(db):

@@ -1,5 +1,6 @@
 """Validation of one stored runs row: every check, in order, with its message."""
 
+import datetime
 import json
 
 import pytest
@@ -177,6 +178,17 @@ def test_bad_publish_time_keeps_the_parse_failure():
     assert isinstance(err.__cause__, ValueError)
     err = fails(row([video_item(publish_time=5)]))
     assert isinstance(err.__cause__, TypeError)
+
+
+@pytest.mark.parametrize("text", ["2025-13-01", "2025-01-31T24:00", "0000-W01-1", "0000W011T20:00+24:00"])
+def test_bad_publish_time_keeps_fromisoformat_s_own_text(text):
+    # Week dates of year 0 are refused in other words from 3.13 on: the text is the running one's.
+    with pytest.raises(ValueError) as theirs:
+        datetime.datetime.fromisoformat(text)
+    err = fails(row([video_item(publish_time=text)]))
+    assert err.message == TIME
+    assert type(err.__cause__) is ValueError
+    assert str(err.__cause__) == str(theirs.value)
 
 
 def test_platform_table_is_read_at_each_call(monkeypatch):

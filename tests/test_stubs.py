@@ -51,12 +51,8 @@ INTROSPECT = textwrap.dedent("""
 
     def params(obj):
         # [name, has_default] per parameter, self and cls left out; None when not introspectable.
-        try:
-            sig = inspect.signature(obj)
-            return [[p.name, p.default is not p.empty] for p in sig.parameters.values()
-                    if p.name not in ("self", "cls")]
-        except (TypeError, ValueError):
-            pass
+        # A nanobind function's signature is in __nb_signature__ alone: inspect cannot read it,
+        # and from 3.13 on it answers with the (*args, **kwargs) of nb_func.__call__ instead.
         for text, *_ in getattr(obj, "__nb_signature__", None) or ():
             head = re.sub(r"\\\\[0-9]+", "...", text)  # \\0, \\1, ...: the defaults in order
             import ast
@@ -66,7 +62,12 @@ INTROSPECT = textwrap.dedent("""
             out = [[a.arg, i >= first_default] for i, a in enumerate(args)]
             out += [[a.arg, d is not None] for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
             return [p for p in out if p[0] not in ("self", "cls")]
-        return None
+        try:
+            sig = inspect.signature(obj)
+        except (TypeError, ValueError):
+            return None
+        return [[p.name, p.default is not p.empty] for p in sig.parameters.values()
+                if p.name not in ("self", "cls")]
 
     report = {}
     for name in json.loads(sys.argv[1]):

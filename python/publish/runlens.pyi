@@ -6,6 +6,13 @@ from publish.constants import PLATFORM_NAMES as PLATFORM_NAMES
 from publish.records import RunList, RunProjection
 from publish.runfault import HistoryError as HistoryError
 
+# The constant tables every record copies from, in record order.
+_STATES: tuple[str, str, str, str]
+_RESUME: tuple[str, str, str, str]
+_RESULT_FIELDS: tuple[str, str, str, str, str, str, str]
+_RESUME_CHECKS: tuple[str, str, str]
+_EVIDENCE_CHECKS: tuple[str, str, str, str]
+
 class HistoryReader:
     """Read the existing database in one snapshot without creating or upgrading it."""
 

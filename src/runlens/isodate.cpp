@@ -1,6 +1,7 @@
-// The publish_time check: a byte-level port of CPython 3.11's C datetime.fromisoformat.
-// That parser, not datetime.py, is what Python runs; its quirks (an embedded NUL ending a field,
-// a guessed separator position, leftovers ignored before an offset) are kept on purpose.
+// The publish_time check: a byte-level port of CPython's C datetime.fromisoformat as 3.11 has
+// it, with the later releases' changes behind IsoRules. That parser, not datetime.py, is what
+// Python runs; its quirks (an embedded NUL ending a field, a guessed separator position,
+// leftovers ignored before an offset) are kept on purpose.
 #include "runlens/isodate.hpp"
 
 #include <cstddef>
@@ -102,8 +103,10 @@ void ord_to_ymd(int ordinal, int& year, int& month, int& day) {
     day = n - preceding + 1;
 }
 
-// iso_to_ymd: 0, or negative when the week or weekday is out of range.
-int iso_to_ymd(int iso_year, int week, int wday, int& year, int& month, int& day) {
+// iso_to_ymd: 0, or negative when the week or weekday (or, by the rules, the year) is out of range.
+int iso_to_ymd(IsoRules rules, int iso_year, int week, int wday, int& year, int& month, int& day) {
+    // Four digits cannot pass 9999, so year 0 is the one a check can catch.
+    if (rules.week_year_zero_malformed && iso_year < 1) return -4;
     if (week <= 0 || week >= 53) {
         bool out_of_range = true;
         if (week == 53) {
@@ -146,7 +149,7 @@ std::ptrdiff_t find_separator(const Buf& b) {
 }
 
 // 0 on success; negative otherwise. Never checks that it used exactly len characters.
-int parse_date(const Buf& b, std::size_t len, int& year, int& month, int& day) {
+int parse_date(const Buf& b, IsoRules rules, std::size_t len, int& year, int& month, int& day) {
     std::size_t p = 0;
     if (!digits(b, p, year, 4)) return -1;
     bool dashed = b.at(p) == '-';
@@ -161,7 +164,7 @@ int parse_date(const Buf& b, std::size_t len, int& year, int& month, int& day) {
         } else {
             wday = 1;
         }
-        return iso_to_ymd(year, week, wday, year, month, day) ? -5 : 0;
+        return iso_to_ymd(rules, year, week, wday, year, month, day) ? -5 : 0;
     }
     if (!digits(b, p, month, 2)) return -1;
     if (dashed && b.at(p++) != '-') return -2;
@@ -307,7 +310,13 @@ std::string timedelta_repr(long long total_us) {
 
 }  // namespace
 
-std::optional<std::string> iso_datetime_error(std::string_view text) {
+IsoRules IsoRules::for_python(int major, int minor) {
+    IsoRules rules;
+    rules.week_year_zero_malformed = major > 3 || (major == 3 && minor >= 13);
+    return rules;
+}
+
+std::optional<std::string> iso_datetime_error(std::string_view text, IsoRules rules) {
     bool valid = true;
     std::vector<std::uint32_t> cps = code_points(text, valid);
     auto invalid = [&] { return "Invalid isoformat string: " + py_repr(cps); };
@@ -324,7 +333,7 @@ std::optional<std::string> iso_datetime_error(std::string_view text) {
 
     int year = 0, month = 0, day = 0;
     Time t;
-    int rv = parse_date(b, date_len, year, month, day);
+    int rv = parse_date(b, rules, date_len, year, month, day);
     if (rv == 0 && text.size() > date_len) {
         // Skip the one separator character, whatever its UTF-8 length.
         auto lead = static_cast<unsigned char>(text[date_len]);

@@ -14,6 +14,7 @@ namespace {
 
 PyObject* platform_names = nullptr;  // bound at load, kept for the life of the process
 PyObject* main_thread = nullptr;     // threading.main_thread, bound at load and kept
+runlens::IsoRules host_iso_rules;    // set at load; a process runs one interpreter release
 
 }  // namespace
 
@@ -22,7 +23,11 @@ void bind_host(nb::module_& m) {
     platform_names = nb::object(m.attr("PLATFORM_NAMES")).release().ptr();
     m.attr("HistoryError") = nb::module_::import_("publish.runfault").attr("HistoryError");
     main_thread = nb::object(nb::module_::import_("threading").attr("main_thread")).release().ptr();
+    nb::object version = nb::module_::import_("sys").attr("version_info");
+    host_iso_rules = runlens::IsoRules::for_python(nb::cast<int>(version[0]), nb::cast<int>(version[1]));
 }
+
+runlens::IsoRules iso_rules() { return host_iso_rules; }
 
 runlens::PlatformKeys platform_keys() {
     runlens::PlatformKeys keys;
@@ -38,7 +43,7 @@ kamo::json::Limits decoding_limits() {
     return limits;
 }
 
-runlens::Environment environment() { return {platform_keys(), decoding_limits()}; }
+runlens::Environment environment() { return {platform_keys(), decoding_limits(), host_iso_rules}; }
 
 std::string fs_path(nb::handle path) {
     nb::object p = nb::steal(PyOS_FSPath(path.ptr()));

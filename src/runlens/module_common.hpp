@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runlens/environment.hpp"
+#include "runlens/isodate.hpp"
 #include "runlens/store.hpp"
 #include "value/json.hpp"
 #include "value/value.hpp"
@@ -20,8 +21,8 @@ struct Reader {
     nb::object path;
 };
 
-// Binds what the module takes from outside at load: PLATFORM_NAMES, HistoryError, and the main
-// thread. The module does not load without them.
+// Binds what the module takes from outside at load: PLATFORM_NAMES, HistoryError, the main
+// thread and the interpreter's release. The module does not load without them.
 void bind_host(nb::module_& m);
 
 // Keys of PLATFORM_NAMES as they are now, so a runtime that changes the table is seen.
@@ -29,6 +30,8 @@ runlens::PlatformKeys platform_keys();
 // sys.get_int_max_str_digits() as it is now: json.loads refuses longer integers, and so does the
 // decoder, whether or not a record keeps the value.
 kamo::json::Limits decoding_limits();
+// fromisoformat's rules as the running interpreter has them, read from sys.version_info at load.
+runlens::IsoRules iso_rules();
 // What a query reads from the interpreter, once, before it lets the GIL go.
 runlens::Environment environment();
 

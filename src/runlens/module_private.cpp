@@ -1,15 +1,24 @@
 // The private names of publish.runlens: the module's rules one by one, the scoped connection and
 // the reader's steps, for the runtime's own use and for tests that check each rule alone.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "bind/convert.hpp"
+#include "runlens/accounts.hpp"
+#include "runlens/decisions.hpp"
+#include "runlens/entries.hpp"
 #include "runlens/failures.hpp"
 #include "runlens/isodate.hpp"
 #include "runlens/links.hpp"
+#include "runlens/names.hpp"
 #include "runlens/patterns.hpp"
 #include "runlens/project.hpp"
 #include "runlens/module_common.hpp"
@@ -138,6 +147,23 @@ void raise_from_scope(nb::handle type, nb::handle value) {
     throw nb::python_error();
 }
 
+// A constant table as Python holds it: a tuple, so no caller can change what records copy.
+template <std::size_t N>
+nb::tuple tuple_of(const std::array<std::string_view, N>& table) {
+    nb::list items;
+    for (std::string_view s : table) items.append(bind::str_of(s));
+    return nb::tuple(items);
+}
+
+// A name of a closed set, as a store row gives it.
+template <class E>
+E name_arg(nb::handle h, const char* what) {
+    if (!PyUnicode_Check(h.ptr())) throw nb::type_error((std::string(what) + " must be a str").c_str());
+    std::optional<E> e = runlens::parse_name<E>(bind::utf8_of(h));
+    if (!e) throw nb::value_error((std::string("no store holds the ") + what + " " + bind::utf8_of(nb::repr(h))).c_str());
+    return *e;
+}
+
 }  // namespace
 
 void add_private(nb::module_& m, nb::class_<Reader>& reader) {
@@ -146,6 +172,12 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
     m.attr("_UUID") = re.attr("compile")("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
     m.attr("_SHA") = re.attr("compile")("[0-9a-f]{64}");
     m.attr("_IDENTITY") = re.attr("compile")("sha256-v1:[0-9a-f]{64}");
+    // The constant tables every record copies from.
+    m.attr("_STATES") = tuple_of(runlens::kStateKeys);
+    m.attr("_RESUME") = tuple_of(runlens::kResumeKeys);
+    m.attr("_RESULT_FIELDS") = tuple_of(runlens::kResultFields);
+    m.attr("_RESUME_CHECKS") = tuple_of(runlens::kResumeChecks);
+    m.attr("_EVIDENCE_CHECKS") = tuple_of(runlens::kEvidenceChecks);
 
     // The core's own matchers behind those patterns, by the pattern's name.
     // Which way the reader reaches the interpreter's SQLite, and a way forced, for tests.
@@ -194,11 +226,13 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
                               opt(parts->port_text), bind::str_of(parts->path), bind::str_of(parts->query),
                               bind::str_of(parts->fragment));
     }, "value"_a.none());
-    // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat.
-    m.def("_iso_datetime_error", [](nb::str text) -> nb::object {
-        auto err = runlens::iso_datetime_error(bind::utf8_of(text));
+    // The ISO 8601 rule behind publish_time, for checking it against datetime.fromisoformat:
+    // the running interpreter's rules, or with python=(major, minor) another release's.
+    m.def("_iso_datetime_error", [](nb::str text, std::optional<std::pair<int, int>> python) -> nb::object {
+        runlens::IsoRules rules = python ? runlens::IsoRules::for_python(python->first, python->second) : iso_rules();
+        auto err = runlens::iso_datetime_error(bind::utf8_of(text), rules);
         return err ? nb::object(bind::str_of(*err)) : nb::none();
-    }, "text"_a);
+    }, "text"_a, nb::kw_only(), "python"_a = nb::none());
 
     nb::class_<Scope>(m, "_Connection")
         .def("__enter__", [](Scope& s) -> Scope& {
@@ -282,19 +316,21 @@ void add_private(nb::module_& m, nb::class_<Reader>& reader) {
                                   bind::to_python(kamo::Value(kamo::lit(runlens::name_of(who)))));
         }, "item"_a.none(), "platform"_a.none(), "version"_a.none(), "accounts"_a, "runnable"_a)
         .def_static("_decision", [](nb::handle state, nb::handle retryable, nb::handle identity) {
-            std::string s = PyUnicode_Check(state.ptr()) ? bind::utf8_of(state) : std::string();
-            std::string i = PyUnicode_Check(identity.ptr()) ? bind::utf8_of(identity) : std::string();
-            // Read as any record value is (containers as they stood); only a number can equal 0.
+            // Only what a checked entry and _identity can hand over: a state, a retry flag of 0 or
+            // 1 set on a failed entry alone, and an identity status that _identity returns for
+            // such an entry. The flag is read as any record value is (containers as they stood).
+            runlens::State s = name_arg<runlens::State>(state, "state");
             kamo::Value flag = value_or_null(retryable);
-            runlens::CellView cell;
-            cell.type = runlens::CellType::Other;
-            if (flag.kind() == kamo::Value::Kind::Int || flag.is_bool()) {
-                cell = runlens::CellView::of(flag.is_bool() ? flag.as_bool() : flag.as_int());
-            } else if (flag.is_float()) {
-                cell.type = runlens::CellType::Real;
-                cell.real = flag.as_float();
-            }
-            return bind::to_python(runlens::decision_record(runlens::resume_status(s, cell, i)));
+            if (flag.kind() != kamo::Value::Kind::Int && !flag.is_bool())
+                throw nb::type_error("retryable must be an int");
+            std::int64_t n = flag.is_bool() ? flag.as_bool() : flag.as_int();
+            if (n != 0 && n != 1) throw nb::value_error("retryable must be 0 or 1");
+            runlens::Identity who = name_arg<runlens::Identity>(identity, "identity status");
+            std::optional<bool> again = runlens::runnable(s, n == 1);
+            if (!again) throw nb::value_error("no store holds a retry flag on an entry that is not failed");
+            if (*again && !runlens::usable(who))
+                throw nb::value_error("no store holds a runnable entry without a usable identity");
+            return bind::to_python(runlens::decision_record(runlens::resume_status(s, n == 1, who)));
         }, "state"_a.none(), "retryable"_a.none(), "identity"_a.none())
         .def("_project", [](Reader&, Scope& s, nb::handle row, bool accounts_present) {
             // The caller's code runs while the row and the platform table are read; the scope is

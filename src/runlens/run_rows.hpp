@@ -15,8 +15,10 @@ namespace runlens {
 
 // The ORDER BY terms (over the table alias e) that give the order in which "SELECT * FROM table
 // WHERE run_id=?" returns rows, when SQLite's planner would answer that statement by scanning the
-// whole table: the row id, or a WITHOUT ROWID table's key. nullopt when the statement would use an
-// index (or anything but a plain scan of the table), or when that order cannot be written.
+// whole table: the row id, or a WITHOUT ROWID table's key. nullopt when the statement would use
+// the row id or an index, when the table is no plain table, or when that order cannot be written.
+// Decided from the schema (pragmas, and the CREATE text of the table and of partial indexes),
+// never from the planner's own report, whose wording SQLite may change.
 std::optional<std::string> scan_order(Connection& conn, std::string_view table);
 
 class RunRows {

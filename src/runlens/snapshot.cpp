@@ -89,7 +89,7 @@ void Snapshot::check_item(Node item) {
         if (!when.is_str())
             throw invalid("发布记录中的计划时间无效",
                           runfault::Cause::type("fromisoformat: argument must be str"));
-        if (auto err = iso_datetime_error(when.as_str()))
+        if (auto err = iso_datetime_error(when.as_str(), env_.iso))
             throw invalid("发布记录中的计划时间无效", runfault::Cause::value(*err));
     }
 

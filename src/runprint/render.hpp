@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "runlens/names.hpp"
 #include "value/value.hpp"
 
 namespace runprint {
@@ -35,27 +36,30 @@ struct Label {
     std::string_view label;
 };
 
+// The labels of the reader's names (runlens/names.hpp): its keys are the ones the records carry.
 inline constexpr std::array<Label, 4> kStateNames{{
-    {"pending", "未开始"},
-    {"running", "进行中或提交未确认"},
-    {"success", "记录成功"},
-    {"failed", "记录失败"},
+    {runlens::name_of(runlens::State::Pending), "未开始"},
+    {runlens::name_of(runlens::State::Running), "进行中或提交未确认"},
+    {runlens::name_of(runlens::State::Success), "记录成功"},
+    {runlens::name_of(runlens::State::Failed), "记录失败"},
 }};
 
 inline constexpr std::array<Label, 5> kIdentityNames{{
-    {"bound", "原身份已绑定（当前账号未核验）"},
-    {"unbound", "原身份未绑定"},
-    {"legacy", "旧版记录无原身份"},
-    {"not_recorded", "原身份未记录"},
-    {"invalid", "原身份记录损坏"},
+    {runlens::name_of(runlens::Identity::Bound), "原身份已绑定（当前账号未核验）"},
+    {runlens::name_of(runlens::Identity::Unbound), "原身份未绑定"},
+    {runlens::name_of(runlens::Identity::Legacy), "旧版记录无原身份"},
+    {runlens::name_of(runlens::Identity::NotRecorded), "原身份未记录"},
+    {runlens::name_of(runlens::Identity::Invalid), "原身份记录损坏"},
 }};
 
 inline constexpr std::array<Label, 4> kLinkNames{{
-    {"recorded_link", "原记录链接，本次未核验"},
-    {"missing_link", "原记录缺少链接"},
-    {"invalid_link", "原记录链接无效"},
-    {"not_confirmed", "作品归因未确认"},
+    {runlens::name_of(runlens::Attribution::RecordedLink), "原记录链接，本次未核验"},
+    {runlens::name_of(runlens::Attribution::MissingLink), "原记录缺少链接"},
+    {runlens::name_of(runlens::Attribution::InvalidLink), "原记录链接无效"},
+    {runlens::name_of(runlens::Attribution::NotConfirmed), "作品归因未确认"},
 }};
+static_assert(kStateNames.size() == runlens::kStateKeys.size() && kIdentityNames.size() == runlens::kIdentityKeys.size() &&
+              kLinkNames.size() == runlens::kAttributionKeys.size());
 
 // Platform key to display name.
 using PlatformNames = std::map<std::string, std::string, std::less<>>;
