@@ -7,6 +7,7 @@
 
 #include "common.hpp"
 #include "value/json.hpp"
+#include "value/utf8.hpp"
 
 namespace {
 
@@ -32,7 +33,7 @@ bool finite(const Value& v) {
 
 void round_trip(const Value& v) {
     std::string text = kamo::json::encode(v);
-    fuzz::check(kamo::json::valid_utf8(text), "encoded text is not well-formed UTF-8");
+    fuzz::check(kamo::utf8::valid(text), "encoded text is not well-formed UTF-8");
     if (!finite(v)) return;
     for (Input again : {Input::Text, Input::Bytes}) {
         Value back;

@@ -7,6 +7,7 @@ loads and what it does to sys.path.
 import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -117,6 +118,27 @@ def test_load_binds_only_cli_and_the_standard_names():
     assert out["table"] == [[name, module, name] for name, module in TABLE]
     assert (out["all"], out["all_type"]) == (["build_parser", "main", *EXPORTS], "list")
     assert out["doc"] == "Compatibility entrypoint; publishing exports load only when requested."
+
+
+MAPPED = """
+    import json
+    {statement}
+    with open("/proc/self/maps") as maps:
+        print(json.dumps(sorted({{line.split()[-1] for line in maps if "/" in line and ".so" in line}})))
+"""
+
+
+# What a sanitizer build links into every module, frontdoor included.
+SANITIZER_RUNTIME = re.compile(r"/lib(asan|ubsan|lsan|clang_rt)[^/]*$")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc/self/maps")
+def test_load_maps_no_shared_object_but_its_own():
+    # Plain C API: no C++ runtime and no binding runtime beside what its bound names load anyway.
+    baseline = fresh(MAPPED.format(statement="import datetime, importlib, os, pathlib, subprocess, sys, publish.cli"))
+    loaded = fresh(MAPPED.format(statement="import frontdoor"))
+    added = {path for path in set(loaded) - set(baseline) if not SANITIZER_RUNTIME.search(path)}
+    assert added == {os.path.realpath(FRONTDOOR)}
 
 
 def test_a_name_loads_its_module_once_and_binds_only_itself():

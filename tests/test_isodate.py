@@ -196,6 +196,15 @@ def compose(raw):
     return head + "".join(PIECES[b % len(PIECES)] for b in raw[1:])
 
 
+@pytest.mark.parametrize("date", DATES)
+@pytest.mark.parametrize("separator", ["T", "\x7f", "\x80", "é", "\u07ff", "\u0800", "中", "\uffff", "😀",
+                                       "\U0010ffff"])
+@pytest.mark.parametrize("time", ["20", "2000", "20:00:00.5+08:00", "2x"])
+def test_separator_of_any_utf8_length(date, separator, time):
+    text = date + separator + time
+    assert _iso_datetime_error(text) == oracle(text)
+
+
 @settings(max_examples=3000, deadline=None)
 @given(st.binary(max_size=14).map(compose))
 def test_agrees_with_fromisoformat(text):

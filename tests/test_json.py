@@ -248,6 +248,18 @@ def test_nesting_limit(kind, depth):
     assert v == 0 and type(v) is int
 
 
+@pytest.mark.parametrize("kind", ["array", "object", "mixed"])
+@pytest.mark.parametrize("depth", [511, 512, 513])
+def test_python_values_nest_as_deep_as_decoded_ones(kind, depth):
+    text = nested(depth, kind)
+    value = json.loads(text)
+    if depth > 512:
+        with pytest.raises(ValueError, match="^value nested too deeply$"):
+            runlens._dumps(value)
+        return
+    assert runlens._dumps(value) == text
+
+
 @pytest.mark.parametrize("data", [
     "[" * 100000,
     "[" * 100000 + "]" * 100000,
@@ -276,6 +288,16 @@ def test_long_integers_follow_the_int_digit_limit(int_digit_limit, limit, sign, 
         data = text.encode() if as_bytes else text
         expected = agrees(data)
         assert (expected is REFUSED) == bool(limit and digits > limit)
+
+
+@pytest.mark.parametrize("limit", [640, 4300])
+@pytest.mark.parametrize("sign", ["", "-"])
+def test_long_integer_refusal_reads_as_json_loads_refusal(int_digit_limit, limit, sign):
+    int_digit_limit(limit)
+    text = f'[{sign}{"7" * (limit + 1)}]'
+    with pytest.raises(ValueError) as theirs:
+        json.loads(text)
+    assert str(refusal(text)) == str(theirs.value)
 
 
 # Values json.dumps can write and json.loads reads back exactly.

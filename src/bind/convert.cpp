@@ -2,6 +2,7 @@
 #include "bind/convert.hpp"
 
 #include <nanobind/stl/string.h>
+#include <sqlite3.h>  // result codes only: the binding calls no SQLite function
 
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "value/int_digits.hpp"
 
 namespace bind {
 
@@ -70,14 +72,10 @@ PyObject* key_str(std::string_view s) {
     return o;
 }
 
-// Python refuses decimal text of more digits than sys.get_int_max_str_digits(), which is never
-// below this many.
-constexpr std::size_t kAlwaysConvertible = 640;
-
 // Decimal digits (no sign) as a Python int, at any length: long texts are split in halves and
 // joined by arithmetic, which has no digit limit. The decoder has applied the host's limit already.
 PyObject* digits_int(std::string_view digits) {
-    if (digits.size() <= kAlwaysConvertible) {
+    if (digits.size() <= kamo::kLeastMaxIntDigits) {
         std::string text(digits);
         return PyLong_FromString(text.c_str(), nullptr, 10);
     }
@@ -160,8 +158,6 @@ PyObject* build(V& v) {
     Py_RETURN_NONE;
 }
 
-constexpr int kMaxDepth = 512;
-
 // Reads a Python value into a Value. A container's members are read from strong references
 // taken before any of them is read: reading one can run the caller's code (a list subclass's
 // __iter__), which may empty or grow the container, or drop the last other reference to what
@@ -176,7 +172,7 @@ public:
     PyReader& operator=(const PyReader&) = delete;
 
     kamo::Value read(PyObject* o, int depth) {
-        if (depth > kMaxDepth) throw nb::value_error("value nested too deeply");
+        if (depth > kamo::kMaxDepth) throw nb::value_error("value nested too deeply");
         if (o == Py_None) return kamo::Value(nullptr);
         if (PyBool_Check(o)) return kamo::Value(o == Py_True);
         if (PyLong_Check(o)) {
@@ -256,6 +252,34 @@ private:
     std::vector<PyObject*> held_;
 };
 
+// The class Python's sqlite3 module raises for a SQLite result code: the primary code decides,
+// among the database API's classes (PEP 249).
+const char* db_api_class(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_INTERNAL:
+        case SQLITE_NOTFOUND: return "InternalError";
+        case SQLITE_ERROR:
+        case SQLITE_PERM:
+        case SQLITE_ABORT:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_EMPTY:
+        case SQLITE_SCHEMA: return "OperationalError";
+        case SQLITE_TOOBIG: return "DataError";
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH: return "IntegrityError";
+        case SQLITE_MISUSE:
+        case SQLITE_RANGE: return "InterfaceError";
+        default: return "DatabaseError";
+    }
+}
+
 PyObject* cause_object(const runfault::Cause& c) {
     using K = runfault::Cause::Kind;
     switch (c.kind) {
@@ -276,9 +300,7 @@ PyObject* cause_object(const runfault::Cause& c) {
         }
         case K::Sqlite: {
             nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            // The class the core names is the one Python's own sqlite3 module would raise.
-            const char* cls = c.category.empty() ? "DatabaseError" : c.category.c_str();
-            nb::object err = sqlite3.attr(cls)(engine_str(c.text));
+            nb::object err = sqlite3.attr(db_api_class(c.number))(engine_str(c.text));
             err.attr("sqlite_errorcode") = c.number;
             return err.release().ptr();
         }

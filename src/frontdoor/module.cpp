@@ -10,27 +10,11 @@
 #include <array>
 #include <string_view>
 
+#include "bind/pyref.hpp"
+
 namespace {
 
-// An owned reference, released on every path out.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* p) : p_(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const { return p_; }
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using bind::Ref;
 
 struct Export {
     const char* name;    // export name, also the attribute read from the module

@@ -4,42 +4,11 @@
 
 #include <Python.h>
 
+#include "bind/pyref.hpp"
+
 namespace output {
 
-// An owned reference: released when it goes out of scope.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject* owned) : p_(owned) {}
-    static Ref borrow(PyObject* p) {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(o.release()) {}
-    Ref& operator=(Ref&& o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    PyObject* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    void reset(PyObject* p = nullptr) {
-        PyObject* old = p_;
-        p_ = p;
-        Py_XDECREF(old);
-    }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using bind::Ref;
 
 // The current failure, taken off the thread so that cleanup may call into Python, and put back
 // afterwards the way a `finally` block does: unchanged, or as the context of a newer failure.

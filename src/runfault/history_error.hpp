@@ -13,22 +13,17 @@ struct Cause {
         Value,   // decoding or parsing failure: becomes ValueError(text)
         Type,    // value of the wrong type: becomes TypeError(text)
         OS,      // file-system failure: OSError(number, strerror(number), path)
-        Sqlite,  // storage-engine failure: sqlite3 error with code and text
+        Sqlite,  // storage-engine failure: the sqlite3 error class of its code, with code and text
     };
     Kind kind = Kind::None;
     int number = 0;      // errno or SQLite extended result code
     std::string text;    // decoder text, or SQLite's message
     std::string path;    // file the OS error is about
-    // A storage-engine failure's class in the Python database API (PEP 249): "OperationalError",
-    // "IntegrityError", ... as Python's sqlite3 module classes the result code.
-    std::string category;
 
-    static Cause value(std::string text) { return {Kind::Value, 0, std::move(text), {}, {}}; }
-    static Cause type(std::string text) { return {Kind::Type, 0, std::move(text), {}, {}}; }
-    static Cause os(int number, std::string path) { return {Kind::OS, number, {}, std::move(path), {}}; }
-    static Cause sqlite(int code, std::string message, std::string category) {
-        return {Kind::Sqlite, code, std::move(message), {}, std::move(category)};
-    }
+    static Cause value(std::string text) { return {Kind::Value, 0, std::move(text), {}}; }
+    static Cause type(std::string text) { return {Kind::Type, 0, std::move(text), {}}; }
+    static Cause os(int number, std::string path) { return {Kind::OS, number, {}, std::move(path)}; }
+    static Cause sqlite(int code, std::string message) { return {Kind::Sqlite, code, std::move(message), {}}; }
 };
 
 class HistoryError : public std::exception {

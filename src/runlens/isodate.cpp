@@ -335,10 +335,10 @@ std::optional<std::string> iso_datetime_error(std::string_view text, IsoRules ru
     Time t;
     int rv = parse_date(b, rules, date_len, year, month, day);
     if (rv == 0 && text.size() > date_len) {
-        // Skip the one separator character, whatever its UTF-8 length.
-        auto lead = static_cast<unsigned char>(text[date_len]);
-        std::size_t width = lead < 0x80 ? 1 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF0) == 0xF0 ? 4 : 2;
-        std::size_t start = date_len + width;
+        // Skip the one separator character, whatever its UTF-8 length. The text is well-formed
+        // and a date that parses is ASCII up to date_len, so a whole character starts there.
+        char32_t separator;
+        std::size_t start = date_len + kamo::utf8::decode(text, date_len, separator);
         rv = parse_time(b, start, text.size() - start, t);
     }
     if (rv < 0) return invalid();

@@ -131,26 +131,51 @@ bool ipvfuture_literal(sv s) {
 // A dotted IPv4 literal fails here too: urlsplit refuses one in brackets.
 bool bracketed_host(sv s) { return !s.empty() && s[0] == 'v' ? ipvfuture_literal(s) : ipv6_literal(s); }
 
-// A netloc holding both brackets, judged as current urlsplit judges it: after the last "@", the
-// "[" must come first, only a ":" port may follow the "]", and the host must be an IP literal.
-// Older 3.11 releases looked only between the first "[" and "]"; the stricter rule refuses text
-// glued to the brackets ("[::1]junk"), which never names a work page anyway.
-bool bracketed_netloc(sv netloc) {
+// ---- host and port, as urlsplit finds them ----------------------------------------------------
+
+// The host part of a netloc: what follows its last "@". With a "[", the host runs from there to
+// the "]" and the port follows the first ":" after it; without, they are split at the first ":".
+struct HostInfo {
+    bool bracketed = false;
+    sv before_bracket;  // text before the "["
+    sv after_bracket;   // text after the "]", port included
+    sv host;            // as written: brackets off, case kept
+    sv port;            // empty when there is none
+};
+
+HostInfo host_info(sv netloc) {
+    HostInfo h;
     std::size_t at = netloc.rfind('@');
     sv hostinfo = at == npos ? netloc : netloc.substr(at + 1);
     std::size_t open = hostinfo.find('[');
-    sv host;
     if (open != npos) {
-        if (open > 0) return false;
-        sv bracketed = hostinfo.substr(1);
+        h.bracketed = true;
+        h.before_bracket = hostinfo.substr(0, open);
+        sv bracketed = hostinfo.substr(open + 1);
         std::size_t close = bracketed.find(']');
-        host = bracketed.substr(0, close);
-        sv port = close == npos ? sv{} : bracketed.substr(close + 1);
-        if (!port.empty() && port[0] != ':') return false;
+        h.host = bracketed.substr(0, close);
+        if (close != npos) {
+            h.after_bracket = bracketed.substr(close + 1);
+            std::size_t c = h.after_bracket.find(':');
+            if (c != npos) h.port = h.after_bracket.substr(c + 1);
+        }
     } else {
-        host = hostinfo.substr(0, hostinfo.find(':'));
+        std::size_t c = hostinfo.find(':');
+        h.host = hostinfo.substr(0, c);
+        if (c != npos) h.port = hostinfo.substr(c + 1);
     }
-    return bracketed_host(host);
+    return h;
+}
+
+// A netloc holding both brackets, judged as current urlsplit judges it: the "[" must come first,
+// only a ":" port may follow the "]", and the host must be an IP literal. Older 3.11 releases
+// looked only between the first "[" and "]"; the stricter rule refuses text glued to the brackets
+// ("[::1]junk"), which never names a work page anyway.
+bool bracketed_netloc(sv netloc) {
+    HostInfo h = host_info(netloc);
+    if (h.bracketed && (!h.before_bracket.empty() || (!h.after_bracket.empty() && h.after_bracket[0] != ':')))
+        return false;
+    return bracketed_host(h.host);
 }
 
 // ---- the NFKC check and lower-casing ----------------------------------------------------------
@@ -217,26 +242,9 @@ std::optional<UrlParts> split_url(std::string_view text) {
     }
     parts.path = rest;
 
-    // Host and port as the result's hostname and port read them: after the last "@"; with a "[",
-    // the host runs to the "]" and the port follows the first ":" after it.
-    std::size_t at = netloc.rfind('@');
-    sv hostinfo = at == npos ? netloc : netloc.substr(at + 1);
-    sv host, port;
-    std::size_t open = hostinfo.find('[');
-    if (open != npos) {
-        sv bracketed = hostinfo.substr(open + 1);
-        std::size_t close = bracketed.find(']');
-        host = bracketed.substr(0, close);
-        if (close != npos) {
-            sv after = bracketed.substr(close + 1);
-            std::size_t c = after.find(':');
-            if (c != npos) port = after.substr(c + 1);
-        }
-    } else {
-        std::size_t c = hostinfo.find(':');
-        host = hostinfo.substr(0, c);
-        if (c != npos) port = hostinfo.substr(c + 1);
-    }
+    // Host and port as the result's hostname and port read them.
+    const HostInfo h = host_info(netloc);
+    const sv host = h.host, port = h.port;
     if (!host.empty()) {
         // An IPv6 zone after "%" keeps its case.
         std::size_t percent = host.find('%');
@@ -253,11 +261,11 @@ namespace {
 
 // ---- ports and queries ------------------------------------------------------------------------
 
-// No port, or one that .port reads as 443: ASCII digits, leading zeros allowed, but int() takes
-// no more than the host's limit of digits (0: no limit).
+// No port, or one that .port reads as 443: ASCII digits, leading zeros allowed, that int() takes
+// under the host's limit of digits.
 bool default_port(const std::optional<std::string>& port, std::size_t max_digits) {
     if (!port) return true;
-    if ((max_digits && port->size() > max_digits) || !all_of(*port, ascii_digit)) return false;
+    if (!all_of(*port, ascii_digit) || kamo::int_digits_refusal(port->size(), max_digits)) return false;
     sv digits = *port;
     while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
     return digits == "443";
@@ -338,6 +346,9 @@ public:
         return rest_.empty();
     }
 
+    // Nothing more, not even a final "/".
+    bool done() const { return rest_.empty(); }
+
 private:
     sv rest_;
 };
@@ -360,10 +371,18 @@ bool xhslink_path(Path p) {
     return (q.lit("/a/") && q.run(ascii_alnum, 1) && q.end()) || (p.lit("/") && p.run(ascii_alnum, 1) && p.end());
 }
 
+// "/s" exactly: an article link takes no final slash.
+bool baijiahao_path(Path p) { return p.lit("/s") && p.done(); }
+
+bool any_query(sv) { return true; }
+
+// One rule per platform and host set: a link is a work page when its host is one of the row's and
+// its path, and its query, pass the row's tests. A platform may have several rows, one per host set.
 struct Row {
     sv platform;
     std::array<sv, 2> hosts;  // an empty slot never matches: an empty host is absent
     bool (*path)(Path);
+    bool (*query)(sv) = any_query;
 };
 
 constexpr Row kRows[] = {
@@ -374,20 +393,18 @@ constexpr Row kRows[] = {
     {"weibo", {"weibo.com", "www.weibo.com"}, weibo_path},
     {"tk", {"tiktok.com", "www.tiktok.com"}, tk_path},
     {"xiaohongshu", {"xiaohongshu.com", "www.xiaohongshu.com"}, xiaohongshu_path},
+    {"xiaohongshu", {"xhslink.com", ""}, xhslink_path},  // the short-link domain
+    {"baijiahao", {"baijiahao.baidu.com", ""}, baijiahao_path, single_numeric_id},
 };
-
-constexpr sv kBaijiahaoHost = "baijiahao.baidu.com";
-constexpr sv kXhslinkHost = "xhslink.com";
 
 bool valid_split(sv platform, const UrlParts& url, std::size_t max_digits) {
     if (url.scheme != "https" || url.netloc.find('@') != npos || !default_port(url.port_text, max_digits))
         return false;
     if (!url.hostname) return false;
     sv host = *url.hostname;
-    if (platform == "baijiahao") return host == kBaijiahaoHost && url.path == "/s" && single_numeric_id(url.query);
-    if (platform == "xiaohongshu" && host == kXhslinkHost) return xhslink_path(Path(url.path));
     for (const Row& row : kRows)
-        if (row.platform == platform) return (host == row.hosts[0] || host == row.hosts[1]) && row.path(Path(url.path));
+        if (row.platform == platform && (host == row.hosts[0] || host == row.hosts[1]))
+            return row.path(Path(url.path)) && row.query(url.query);
     return false;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "value/json.hpp"
+#include "value/int_digits.hpp"
 
 namespace runlens {
 
@@ -28,8 +28,8 @@ struct UrlParts {
 std::optional<UrlParts> split_url(std::string_view text);
 
 // True exactly when text has the shape of a work page on that platform. A port is read as int()
-// reads it, refused past max_int_digits digits (0: no limit). Never throws.
+// reads it, under the host's limit of max_int_digits digits (0: no limit). Never throws.
 bool valid_link(std::string_view platform, std::string_view text,
-                std::size_t max_int_digits = kamo::json::kDefaultMaxIntDigits) noexcept;
+                std::size_t max_int_digits = kamo::kDefaultMaxIntDigits) noexcept;
 
 }  // namespace runlens

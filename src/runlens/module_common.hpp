@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "runlens/environment.hpp"
 #include "runlens/isodate.hpp"
-#include "runlens/snapshot.hpp"
 #include "runlens/store.hpp"
 #include "value/json.hpp"
 #include "value/value.hpp"

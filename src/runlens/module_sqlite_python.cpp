@@ -28,7 +28,7 @@
 #include <nanobind/stl/string.h>
 
 #include "runlens/module_sqlite.hpp"
-#include "value/json.hpp"
+#include "value/utf8.hpp"
 
 namespace runlens_py {
 
@@ -733,7 +733,7 @@ int bind_null(sqlite3_stmt* stmt, int i) noexcept {
 int bind_text(sqlite3_stmt* stmt, int i, const char* text, int n, void (*destructor)(void*)) noexcept {
     Bytes b{text, text ? (n < 0 ? static_cast<Py_ssize_t>(std::strlen(text)) : n) : 0};
     int rc;
-    if (stmt && text && !kamo::json::valid_utf8(std::string_view(text, static_cast<std::size_t>(b.size)))) {
+    if (stmt && text && !kamo::utf8::valid(std::string_view(text, static_cast<std::size_t>(b.size)))) {
         Gil gil;
         rc = stmt_of(stmt)->db->fail(SQLITE_MISMATCH, "text to bind is not UTF-8");
     } else {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "runlens/snapshot.hpp"
+#include "runlens/environment.hpp"
 #include "runlens/store.hpp"
 #include "value/value.hpp"
 

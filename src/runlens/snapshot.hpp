@@ -7,25 +7,12 @@
 #include <vector>
 
 #include "runlens/cell.hpp"
-#include "runlens/isodate.hpp"
+#include "runlens/environment.hpp"
 #include "runlens/store.hpp"
 #include "runlens/view_set.hpp"
 #include "value/json.hpp"
 
 namespace runlens {
-
-// Platform keys the runtime knows, copied once per query.
-using PlatformKeys = std::vector<std::string>;
-
-// What one query takes from the host, read once at its start (with the host's lock held): the
-// platform keys the runtime knows, the decoder's limits and the host release's date-time rules.
-struct Environment {
-    Environment(PlatformKeys platforms = {}, kamo::json::Limits limits = {}, IsoRules iso = {})
-        : platforms(std::move(platforms)), limits(limits), iso(iso) {}
-    PlatformKeys platforms;
-    kamo::json::Limits limits;
-    IsoRules iso;
-};
 
 // The account path an item records for a platform: its "platforms" map's member under the
 // platform key followed by "_account"; absent when the item has no such member.

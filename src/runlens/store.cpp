@@ -13,7 +13,7 @@
 #include <optional>
 #include <set>
 
-#include "value/json.hpp"
+#include "value/utf8.hpp"
 
 namespace runlens {
 
@@ -109,32 +109,6 @@ std::string uri_of(const std::string& path) {
 
 }  // namespace
 
-const char* db_api_class(int code) {
-    switch (code & 0xFF) {
-        case SQLITE_INTERNAL:
-        case SQLITE_NOTFOUND: return "InternalError";
-        case SQLITE_ERROR:
-        case SQLITE_PERM:
-        case SQLITE_ABORT:
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-        case SQLITE_READONLY:
-        case SQLITE_INTERRUPT:
-        case SQLITE_IOERR:
-        case SQLITE_FULL:
-        case SQLITE_CANTOPEN:
-        case SQLITE_PROTOCOL:
-        case SQLITE_EMPTY:
-        case SQLITE_SCHEMA: return "OperationalError";
-        case SQLITE_TOOBIG: return "DataError";
-        case SQLITE_CONSTRAINT:
-        case SQLITE_MISMATCH: return "IntegrityError";
-        case SQLITE_MISUSE:
-        case SQLITE_RANGE: return "InterfaceError";
-        default: return "DatabaseError";
-    }
-}
-
 Statement::Statement(Connection& conn, std::string_view sql) : conn_(conn), sq_(conn.sqlite()) {
     int rc = sq_.prepare_v2(conn.handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
     if (rc != SQLITE_OK) conn.fail(rc);
@@ -223,7 +197,7 @@ const std::vector<CellView>& Statement::row(int from) {
     cells_.clear();
     for (int i = from; i < columns(); ++i) {
         CellView c = cell(i);
-        if (c.type == CellType::Text && !kamo::json::valid_utf8(c.bytes))
+        if (c.type == CellType::Text && !kamo::utf8::valid(c.bytes))
             throw SqliteFailure{SQLITE_ERROR,
                                 "Could not decode to UTF-8 column '" + (*names_)[static_cast<std::size_t>(i)] + "'"};
         cells_.push_back(c);

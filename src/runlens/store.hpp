@@ -21,9 +21,6 @@ struct SqliteFailure {
     std::string message;
 };
 
-// The class of the Python database API (PEP 249) that Python's sqlite3 module gives a result code.
-const char* db_api_class(int code);
-
 // A file-system failure inside the connection scope; the scope turns it into RUN-005.
 struct OsFailure {
     int number;
@@ -158,7 +155,7 @@ auto guarded(F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const SqliteFailure& f) {
-        throw io_error(runfault::Cause::sqlite(f.code, f.message, db_api_class(f.code)));
+        throw io_error(runfault::Cause::sqlite(f.code, f.message));
     } catch (const OsFailure& f) {
         throw io_error(runfault::Cause::os(f.number, f.path));
     }

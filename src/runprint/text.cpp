@@ -45,16 +45,15 @@ struct Shown {
 using Latin1 = std::array<Shown, 256>;
 
 // in_string: inside a string body, where the JSON encoder's escapes come first. Taken from the
-// encoder itself, so the two cannot disagree.
+// encoder's own table, so the two cannot disagree.
 Latin1 make_latin1(bool in_string) {
     Latin1 t{};
     for (char32_t c = 0; c < 256; ++c) {
         Shown& e = t[c];
-        std::string json;
-        if (in_string && c < 0x80) kamo::json::encode_string_body(std::string(1, static_cast<char>(c)), json);
-        if (json.size() > 1) {
-            e.len = static_cast<std::uint8_t>(json.size());
-            for (std::size_t k = 0; k < json.size(); ++k) e.word |= Word{static_cast<unsigned char>(json[k])} << (8 * k);
+        const kamo::json::escape::Escape& json = kamo::json::escape::kTable.byte[c];
+        if (in_string && json.size) {
+            e.len = json.size;
+            for (std::size_t k = 0; k < json.size; ++k) e.word |= Word{static_cast<unsigned char>(json.text[k])} << (8 * k);
         } else if (kamo::unicode::hidden(c)) {
             e.len = static_cast<std::uint8_t>(escape_length(c));
             e.word = escape_word(c);
@@ -125,10 +124,7 @@ template <Step S>
     // High bit set: 0x80 or more, or 0x7F (which + 1 turns into 0x80). A carry or borrow only
     // ever reaches past a byte that is flagged already.
     Word special = (w | (w + ones)) & high;
-    if constexpr (S == Step::StringBody) {
-        auto zero_byte = [&](Word v) { return (v - ones) & ~v & high; };
-        special |= zero_byte(w ^ (ones * '"')) | zero_byte(w ^ (ones * '\\')) | ((w - ones * 0x20) & ~w & high);
-    }
+    if constexpr (S == Step::StringBody) special |= kamo::json::escape::lanes<std::uint8_t>(w);
     return special == 0;
 }
 

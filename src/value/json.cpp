@@ -13,9 +13,6 @@
 namespace kamo::json {
 namespace {
 
-// Deep enough for any real record, shallow enough that recursion never nears the stack's end.
-constexpr int kMaxDepth = 512;
-
 [[noreturn]] void fail(const std::string& what, std::size_t pos) {
     throw DecodeError(what + ": char " + std::to_string(pos));
 }
@@ -73,33 +70,45 @@ std::string_view bytes_to_text(std::string_view b, std::string& buffer) {
     return b;
 }
 
-constexpr std::uint64_t ones8 = 0x0101010101010101ull, high8 = 0x8080808080808080ull;
+constexpr std::uint64_t kHigh8 = 0x8080808080808080ull;
 
-// Eight bytes as one word, and the high bit of each of them that is a quote, a backslash or a
-// control character. A byte below 0x20 borrows; bytes from 0x80 up are masked out of that test by ~w.
-inline std::uint64_t word8(const char* p) {
+// Eight bytes with nothing to escape, so none that ends a plain run of a string either; with
+// kAscii also none from 0x80 up.
+template <bool kAscii>
+inline bool plain8(const void* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    return w;
-}
-inline std::uint64_t specials8(std::uint64_t w) {
-    auto zero_byte = [](std::uint64_t v) { return (v - ones8) & ~v & high8; };
-    return zero_byte(w ^ (ones8 * '"')) | zero_byte(w ^ (ones8 * '\\')) | ((w - ones8 * 0x20) & ~w & high8);
+    return (escape::lanes<std::uint8_t>(w) | (kAscii ? w & kHigh8 : 0)) == 0;
 }
 
-// Eight bytes with no quote, backslash, control character or non-ASCII byte.
-inline bool plain8(const char* p) {
-    std::uint64_t w = word8(p);
-    return (specials8(w) | (w & high8)) == 0;
+// The word test is needed() a lane at a time: with any byte value in any lane among plain ones,
+// a word is flagged exactly when needed() says so, and never in a lane below the hit. 16-bit
+// lanes are checked for every low byte under a few high ones.
+constexpr bool word_test_is_the_rule() {
+    auto place = [](std::uint64_t fill, unsigned bits, unsigned k, std::uint64_t c) {
+        const std::uint64_t lane = (std::uint64_t{1} << bits) - 1;
+        return (fill & ~(lane << (bits * k))) | (c << (bits * k));
+    };
+    auto agrees = [](std::uint64_t hits, unsigned below, bool needed) {
+        const std::uint64_t under = below ? (std::uint64_t{1} << below) - 1 : 0;
+        return (hits != 0) == needed && (hits & under) == 0;
+    };
+    for (unsigned c = 0; c < 256; ++c) {
+        for (std::uint64_t fill : {0x6161616161616161ull, 0xFFFFFFFFFFFFFFFFull})
+            for (unsigned k = 0; k < 8; ++k)
+                if (!agrees(escape::lanes<std::uint8_t>(place(fill, 8, k, c)), 8 * k, escape::needed(c)))
+                    return false;
+        for (std::uint64_t high : {0x00u, 0x7Fu, 0xFFu})
+            for (unsigned k = 0; k < 4; ++k) {
+                const std::uint64_t unit = high << 8 | c;
+                if (!agrees(escape::lanes<std::uint16_t>(place(0x0061006100610061ull, 16, k, unit)), 16 * k,
+                            escape::needed(static_cast<char32_t>(unit))))
+                    return false;
+            }
+    }
+    return true;
 }
-
-// Eight bytes with no quote, backslash or control character (non-ASCII bytes allowed).
-inline bool plain8_any(const char* p) { return specials8(word8(p)) == 0; }
-
-std::string digit_limit_text(std::size_t limit, std::size_t digits) {
-    return "Exceeds the limit (" + std::to_string(limit) + " digits) for integer string conversion: value has " +
-           std::to_string(digits) + " digits; use sys.set_int_max_str_digits() to increase the limit";
-}
+static_assert(word_test_is_the_rule(), "the word-at-a-time escape test differs from escape::needed");
 
 using K = Value::Kind;
 
@@ -278,20 +287,16 @@ private:
     // Text not checked before is checked here, the only place non-ASCII may stand.
     void skip_plain() {
         if (checked_) {
-            while (i_ + 8 <= s_.size() && plain8_any(s_.data() + i_)) i_ += 8;
-            while (i_ < s_.size()) {
-                unsigned char c = static_cast<unsigned char>(s_[i_]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++i_;
-            }
+            while (i_ + 8 <= s_.size() && plain8<false>(s_.data() + i_)) i_ += 8;
+            while (i_ < s_.size() && !escape::needed(static_cast<unsigned char>(s_[i_]))) ++i_;
             return;
         }
         for (;;) {
-            while (i_ + 8 <= s_.size() && plain8(s_.data() + i_)) i_ += 8;
+            while (i_ + 8 <= s_.size() && plain8<true>(s_.data() + i_)) i_ += 8;
             if (i_ >= s_.size()) return;
             unsigned char c = static_cast<unsigned char>(s_[i_]);
             if (c < 0x80) {
-                if (c == '"' || c == '\\' || c < 0x20) return;
+                if (escape::needed(c)) return;
                 ++i_;
                 continue;
             }
@@ -402,9 +407,8 @@ private:
                 return;
             }
             // Past 64 bits; the host's limit on decimal digits applies, as int() applies it.
-            const std::size_t digits = int_end - int_start;
-            const std::size_t limit = p_.limits_.max_int_digits;
-            if (limit && digits > limit) throw DecodeError(digit_limit_text(limit, digits));
+            if (auto refusal = int_digits_refusal(int_end - int_start, p_.limits_.max_int_digits))
+                throw DecodeError(*refusal);
             Token& t = push(K::Big);
             t.text = text.data();
             t.size = count(text.size());
@@ -597,56 +601,12 @@ Value decode(std::string_view data, Input input, Limits limits) {
 
 namespace {
 
-// The escape rule of the text form: the characters a string must escape, and how.
-constexpr bool needs_escape(char32_t c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-char* write_escape(unsigned char c, char* p) {
-    static constexpr char hex[] = "0123456789abcdef";
-    *p++ = '\\';
-    switch (c) {
-        case '"': *p++ = '"'; break;
-        case '\\': *p++ = '\\'; break;
-        case '\b': *p++ = 'b'; break;
-        case '\f': *p++ = 'f'; break;
-        case '\n': *p++ = 'n'; break;
-        case '\r': *p++ = 'r'; break;
-        case '\t': *p++ = 't'; break;
-        default:
-            *p++ = 'u';
-            *p++ = '0';
-            *p++ = '0';
-            *p++ = hex[c >> 4];
-            *p++ = hex[c & 15];
-    }
-    return p;
-}
-
-// Word-at-a-time tests for runs of characters that are copied unchanged. Each flags a lane that
-// holds a hit, and may flag lanes above a real hit, never one without any.
-constexpr std::uint64_t kOnes8 = 0x0101010101010101ull, kHigh8 = 0x8080808080808080ull;
-constexpr std::uint64_t kOnes16 = 0x0001000100010001ull, kHigh16 = 0x8000800080008000ull;
-
-template <std::uint64_t kOnes, std::uint64_t kHigh>
-inline std::uint64_t escapes_in(std::uint64_t w) {
-    auto zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-    return zero(w ^ (kOnes * '"')) | zero(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w & kHigh);
-}
-
-// Eight bytes with nothing to escape; with kAscii also none from 0x80 up.
-template <bool kAscii>
-inline bool plain_bytes(const unsigned char* s) {
-    std::uint64_t w;
-    std::memcpy(&w, s, 8);
-    if (kAscii && (w & kHigh8)) return false;
-    return escapes_in<kOnes8, kHigh8>(w) == 0;
-}
-
 // Four 16-bit code units, all ASCII with nothing to escape.
 inline bool plain_units(const std::uint16_t* s) {
     std::uint64_t w;
     std::memcpy(&w, s, 8);
     if (w & 0xFF80FF80FF80FF80ull) return false;
-    return escapes_in<kOnes16, kHigh16>(w) == 0;
+    return escape::lanes<std::uint16_t>(w) == 0;
 }
 
 // What each byte value asks of the string writer: 0 copy it, 1 escape it, 2 encode it as a
@@ -656,7 +616,7 @@ struct ByteClass {
     std::uint8_t code_point[256];
     constexpr ByteClass() : utf8(), code_point() {
         for (int c = 0; c < 256; ++c) {
-            utf8[c] = needs_escape(static_cast<char32_t>(c)) ? 1 : 0;
+            utf8[c] = escape::needed(static_cast<char32_t>(c)) ? 1 : 0;
             code_point[c] = c >= 0x80 ? 2 : utf8[c];
         }
     }
@@ -671,7 +631,7 @@ char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
     std::size_t i = 0;
     for (;;) {
         if constexpr (sizeof(Unit) == 1) {
-            for (; i + 8 <= n && plain_bytes<!kUtf8>(s + i); i += 8, p += 8) std::memcpy(p, s + i, 8);
+            for (; i + 8 <= n && plain8<!kUtf8>(s + i); i += 8, p += 8) std::memcpy(p, s + i, 8);
         } else if constexpr (sizeof(Unit) == 2) {
             for (; i + 4 <= n && plain_units(s + i); i += 4, p += 4)
                 for (int k = 0; k < 4; ++k) p[k] = static_cast<char>(s[i + k]);
@@ -689,7 +649,7 @@ char* write_body(const Unit* s, std::size_t n, char* p, bool& surrogate) {
         if (what == 0) {
             *p++ = static_cast<char>(c);
         } else if (what == 1) {
-            p = write_escape(static_cast<unsigned char>(c), p);
+            p = escape::put(static_cast<unsigned char>(c), p);
         } else {
             if constexpr (sizeof(Unit) > 1)
                 if (c >= 0xD800 && c <= 0xDFFF) surrogate = true;
@@ -704,8 +664,6 @@ char* copy(const char* text, char* p) {
 }
 
 }  // namespace
-
-bool valid_utf8(std::string_view s) { return utf8::valid(s); }
 
 char* write_string_body(std::string_view utf8, char* p) {
     bool unused = false;

@@ -3,11 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "int_digits.hpp"
 #include "value.hpp"
 
 namespace kamo::json {
@@ -22,12 +24,9 @@ public:
 // well-formed and without surrogates); bytes need encoding detection.
 enum class Input { Text, ValidText, Bytes };
 
-// Python's default sys.get_int_max_str_digits().
-inline constexpr std::size_t kDefaultMaxIntDigits = 4300;
-
 // What the host allows while decoding, read once per query.
 struct Limits {
-    // An integer with more decimal digits fails, as int() and json.loads refuse it; 0: no limit.
+    // sys.get_int_max_str_digits(): a longer integer fails as int_digits_refusal says.
     std::size_t max_int_digits = kDefaultMaxIntDigits;
 };
 
@@ -189,14 +188,12 @@ inline std::string encode(const Value& v) {
     return out;
 }
 
-// Well-formed UTF-8 without surrogates.
-bool valid_utf8(std::string_view s);
-
 // Append s as the inside of a JSON string literal (no surrounding quotes).
 void encode_string_body(std::string_view s, std::string& out);
 
-// The rules of the text form, for every writer of JSON text in the project (this encoder, and the
-// one that writes Python objects straight to UTF-8): one implementation of each.
+// The rules of the text form, for every reader and writer of JSON text in the project (this
+// codec, the writer of Python objects straight to UTF-8, and the text listing, which escapes
+// string bodies this way first): one implementation of each.
 
 // Room a string body may take per code unit: an escaped control character takes six bytes, more
 // than any code point takes in UTF-8.
@@ -204,8 +201,88 @@ inline constexpr std::size_t kMaxBytesPerUnit = 6;
 // Room a number may take.
 inline constexpr std::size_t kMaxNumberBytes = 32;
 
+// Which characters a string body escapes, and how. The decoder stops its plain runs at the same
+// characters: unescaped, a control is refused and a quote or backslash means something else.
+namespace escape {
+
+// U+0000 to U+001F are escaped, and so are these marks; every other character stands as itself.
+inline constexpr char32_t kFirstPlain = 0x20;
+inline constexpr char kMarks[] = {'"', '\\'};
+
+constexpr bool needed(char32_t c) {
+    if (c < kFirstPlain) return true;
+    for (char m : kMarks)
+        if (c == static_cast<unsigned char>(m)) return true;
+    return false;
+}
+
+// The escape of each byte value: `size` bytes of `text`, or size 0 for a byte that stands as
+// itself. The short forms where JSON has one, else \u00 and two lowercase hex digits.
+struct Escape {
+    char text[kMaxBytesPerUnit];
+    std::uint8_t size;
+};
+struct Table {
+    Escape byte[256];
+};
+constexpr Table make_table() {
+    Table t{};
+    constexpr char hex[] = "0123456789abcdef";
+    for (unsigned c = 0; c < 256; ++c) {
+        if (!needed(c)) continue;
+        Escape& e = t.byte[c];
+        char letter = 0;
+        switch (c) {
+            case '"': letter = '"'; break;
+            case '\\': letter = '\\'; break;
+            case '\b': letter = 'b'; break;
+            case '\f': letter = 'f'; break;
+            case '\n': letter = 'n'; break;
+            case '\r': letter = 'r'; break;
+            case '\t': letter = 't'; break;
+        }
+        e.text[0] = '\\';
+        if (letter) {
+            e.text[1] = letter;
+            e.size = 2;
+        } else {
+            const char u[] = {'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            for (int k = 0; k < 5; ++k) e.text[k + 1] = u[k];
+            e.size = 6;
+        }
+    }
+    return t;
+}
+inline constexpr Table kTable = make_table();
+
+// Writes the escape of c, for which needed(c) holds, at p and returns its end; p must have room
+// for kMaxBytesPerUnit bytes.
+[[gnu::always_inline]] inline char* put(unsigned char c, char* p) {
+    const Escape& e = kTable.byte[c];
+    std::memcpy(p, e.text, kMaxBytesPerUnit);
+    return p + e.size;
+}
+
+// Word-at-a-time form of needed(): w holds eight 8-bit or four 16-bit lanes (Lane is the lane's
+// type); the result has the high bit of each lane that holds a character to escape. A lane above
+// a hit may be flagged too (a borrow), a word without any hit never is. A lane from 0x80 up (8 bits)
+// or 0x8000 up (16 bits) is never a hit, so UTF-8 bytes pass.
+template <class Lane>
+[[gnu::always_inline]] constexpr std::uint64_t lanes(std::uint64_t w) {
+    constexpr std::uint64_t ones = ~std::uint64_t{0} / static_cast<Lane>(~Lane{0});
+    constexpr std::uint64_t high = ones << (8 * sizeof(Lane) - 1);
+    std::uint64_t hits = (w - ones * kFirstPlain) & ~w & high;
+    for (char m : kMarks) {
+        const std::uint64_t v = w ^ (ones * static_cast<unsigned char>(m));
+        hits |= (v - ones) & ~v & high;
+    }
+    return hits;
+}
+
+}  // namespace escape
+
 // Write the inside of a JSON string literal at p and return its end; p must have room for
-// kMaxBytesPerUnit bytes per code unit. Only '"', '\\' and U+0000 to U+001F are escaped. The text
+// kMaxBytesPerUnit bytes per code unit; what escape::needed names is escaped as put writes it. The text
 // is UTF-8 (bytes from 0x80 up are copied as they are) or code points of 8, 16 or 32 bits, the
 // three layouts of a Python str; those are written as UTF-8, and a surrogate code point as the three
 // bytes UTF-8 would give it (what Python's "surrogatepass" writes and reads back), with `surrogate`

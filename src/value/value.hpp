@@ -10,6 +10,11 @@
 
 namespace kamo {
 
+// How deep lists and maps may nest in a Value: deep enough for any real record, shallow enough
+// that the recursive walks over one (decoding, encoding, conversion) never near the stack's end.
+// The decoder and the reader of Python objects refuse deeper ones.
+inline constexpr int kMaxDepth = 512;
+
 // An integer beyond 64 bits, kept as its exact decimal text ("-" then digits, no leading zeros).
 struct BigInt {
     std::string digits;
