@@ -1,6 +1,7 @@
 import contextlib
 import os
 import stat
+import sys
 
 import pytest
 from hypothesis import settings
@@ -36,6 +37,14 @@ def folder_state(folder):
             else:
                 state[path] = (stat.S_IFMT(st.st_mode), None, None)
     return state
+
+
+@pytest.fixture
+def digit_limit():
+    """`digit_limit(n)` sets Python's limit on integer string digits (0: none) for one test."""
+    saved = sys.get_int_max_str_digits()
+    yield sys.set_int_max_str_digits
+    sys.set_int_max_str_digits(saved)
 
 
 @pytest.fixture
