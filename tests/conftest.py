@@ -16,6 +16,17 @@ settings.register_profile("random", derandomize=False)
 settings.load_profile(os.environ.get("KAMO_HYPOTHESIS") or "fixed")
 
 
+def pytest_collection_modifyitems(config, items):
+    """Soak tests run for many seconds of wall-clock time, so they are skipped unless a -m
+    expression names them (`-m soak`); .ci/run runs them once, on one interpreter."""
+    if "soak" in (config.getoption("markexpr") or ""):
+        return
+    skip = pytest.mark.skip(reason="soak test: run it with -m soak")
+    for item in items:
+        if item.get_closest_marker("soak"):
+            item.add_marker(skip)
+
+
 @pytest.fixture
 def store(tmp_path):
     """A healthy demo store of four runs."""
