@@ -1,6 +1,7 @@
 import contextlib
 import os
 import stat
+import sys
 
 import pytest
 from hypothesis import settings
@@ -13,6 +14,17 @@ from publish.historystore import demo_store
 settings.register_profile("fixed", derandomize=True)
 settings.register_profile("random", derandomize=False)
 settings.load_profile(os.environ.get("KAMO_HYPOTHESIS") or "fixed")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Soak tests run for many seconds of wall-clock time, so they are skipped unless a -m
+    expression names them (`-m soak`); .ci/run runs them once, on one interpreter."""
+    if "soak" in (config.getoption("markexpr") or ""):
+        return
+    skip = pytest.mark.skip(reason="soak test: run it with -m soak")
+    for item in items:
+        if item.get_closest_marker("soak"):
+            item.add_marker(skip)
 
 
 @pytest.fixture
@@ -36,6 +48,14 @@ def folder_state(folder):
             else:
                 state[path] = (stat.S_IFMT(st.st_mode), None, None)
     return state
+
+
+@pytest.fixture
+def digit_limit():
+    """`digit_limit(n)` sets Python's limit on integer string digits (0: none) for one test."""
+    saved = sys.get_int_max_str_digits()
+    yield sys.set_int_max_str_digits
+    sys.set_int_max_str_digits(saved)
 
 
 @pytest.fixture

@@ -126,6 +126,7 @@ print(count)
 """
 
 
+@pytest.mark.soak
 def test_reader_threads_against_a_committing_writer(tmp_path):
     """Every committed state is valid: readers see records or a busy store, never damage."""
     path = tmp_path / "history.sqlite3"
@@ -499,6 +500,7 @@ def reader_loop_module():
     return namespace
 
 
+@pytest.mark.soak
 def test_readers_against_a_writer_that_holds_and_dies(tmp_path):
     """Readers see whole transactions or a busy store, never change a hot journal or the store,
     never hold the writer up for longer than one read, and leak nothing."""

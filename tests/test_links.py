@@ -1,94 +1,12 @@
 """_valid_link per platform, and its splitter _split_url against urllib.parse.urlsplit (CPython 3.11)."""
-import re
-import sys
 import unicodedata
-import urllib.parse
-from unittest import mock
-from urllib.parse import parse_qs
-
 
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from oracles import ROWS, link_model, split_oracle, urlsplit
 from publish.runlens import _split_url, _valid_link
-
-# ---- oracles ----------------------------------------------------------------------------------
-
-
-def _check_bracketed_netloc(netloc):
-    """The netloc check of current urllib.parse: after the last "@", nothing before the "[",
-    only a ":" port after the "]", and an IP literal inside."""
-    host_and_port = netloc.rpartition("@")[2]
-    before, bracket, inside = host_and_port.partition("[")
-    if bracket:
-        host, _, port = inside.partition("]")
-        if before or (port and not port.startswith(":")):
-            raise ValueError("Invalid IPv6 URL")
-    else:
-        host = host_and_port.partition(":")[0]
-    urllib.parse._check_bracketed_host(host)
-
-
-def urlsplit(value):
-    """urllib.parse.urlsplit as current CPython releases judge bracketed hosts.
-
-    Releases of 3.11 before the fix checked only what stands between the first "[" and "]" of
-    the whole netloc, so they accept text glued to a literal ("[::1]junk"); later releases (and
-    distributions' patched 3.11.2) check the host after the last "@" instead, as _split_url does.
-    On an older interpreter the newer check replaces the older one here.
-    """
-    if hasattr(urllib.parse, "_check_bracketed_netloc"):
-        return urllib.parse.urlsplit(value)
-    with mock.patch.object(urllib.parse, "_check_bracketed_host", lambda host: None):
-        url = urllib.parse.urlsplit(value)
-    if "[" in url.netloc and "]" in url.netloc:
-        _check_bracketed_netloc(url.netloc)
-    return url
-
-
-def split_oracle(value):
-    """urlsplit's parts in _split_url's order (raw port text as .port reads it), or None where it raises."""
-    try:
-        url = urlsplit(value)
-        return (url.scheme, url.netloc, url.hostname, url._hostinfo[1], url.path, url.query, url.fragment)
-    except ValueError:
-        return None
-
-
-ROWS = {
-    "bilibili": ({"bilibili.com", "www.bilibili.com"}, r"/video/BV[0-9A-Za-z]{10}/?"),
-    "douyin": ({"douyin.com", "www.douyin.com"}, r"/(?:video|note)/[0-9]+/?"),
-    "kuaishou": ({"kuaishou.com", "www.kuaishou.com"}, r"/short-video/[0-9A-Za-z_-]+/?"),
-    "tencent": ({"channels.weixin.qq.com"}, r"/sph/[0-9A-Za-z_-]+/?"),
-    "weibo": ({"weibo.com", "www.weibo.com"}, r"/tv/show/1034:[0-9]+/?"),
-    "tk": ({"tiktok.com", "www.tiktok.com"}, r"/@[^/]+/video/[0-9]+/?"),
-    "xiaohongshu": ({"xiaohongshu.com", "www.xiaohongshu.com"}, r"/(?:explore|discovery/item|item)/[0-9a-fA-F]+/?"),
-}
-
-
-def link_model(platform, value):
-    """The rules written with Python's own re, urlsplit and parse_qs."""
-    if not isinstance(value, str) or not value:
-        return False
-    if any(c < " " or c == "\x7f" or c.isspace() for c in value):
-        return False
-    try:
-        url = urlsplit(value)
-        port = url.port
-    except ValueError:
-        return False
-    if url.scheme != "https" or "@" in url.netloc or port not in (None, 443):
-        return False
-    host, path = url.hostname, url.path
-    if platform == "baijiahao":
-        ids = parse_qs(url.query).get("id", [])
-        return host == "baijiahao.baidu.com" and path == "/s" and len(ids) == 1 and bool(re.fullmatch("[0-9]+", ids[0]))
-    if platform == "xiaohongshu" and host == "xhslink.com":
-        return bool(re.fullmatch(r"/(?:a/)?[0-9A-Za-z]+/?", path))
-    hosts, pattern = ROWS.get(platform, (set(), "(?!)"))
-    return host in hosts and bool(re.fullmatch(pattern, path))
-
 
 # ---- one work link per platform, and what every platform shares --------------------------------
 
@@ -330,13 +248,6 @@ def test_kelvin_sign_host_follows_python_lowercasing():
     url = "https://\u212auaishou.com/short-video/abc"
     assert urlsplit(url).hostname == "kuaishou.com"
     assert _split_url(url)[2] == "kuaishou.com"
-
-
-@pytest.fixture
-def digit_limit():
-    saved = sys.get_int_max_str_digits()
-    yield sys.set_int_max_str_digits
-    sys.set_int_max_str_digits(saved)
 
 
 @pytest.mark.parametrize("limit,digits,expected", [(4300, 4300, True), (4300, 4301, False), (640, 641, False),

@@ -2,7 +2,6 @@
 
 import json
 import os
-import sys
 
 import pytest
 
@@ -178,13 +177,6 @@ QUERIES = {
     "list_runs": lambda reader, run_id: reader.list_runs(),
     "get_run": lambda reader, run_id: reader.get_run(run_id),
 }
-
-
-@pytest.fixture
-def digit_limit():
-    saved = sys.get_int_max_str_digits()
-    yield sys.set_int_max_str_digits
-    sys.set_int_max_str_digits(saved)
 
 
 def json_refusal(digits):

@@ -27,6 +27,7 @@ from publish import runlens
 from publish.historystore import (Entry, Item, RawText, Run, create_store, demo_runs, demo_store,
                                   write_raw_entry, write_run, write_runs)
 from publish.runlens import HistoryError, HistoryReader
+from stores import another_process_holding, hot_journal
 
 PACKAGE_ROOT = Path(publish.__file__).absolute().parent.parent
 CHILD_ENV = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT), PYTHONDONTWRITEBYTECODE="1")
@@ -181,27 +182,6 @@ def columns_named_like_the_listing_position(path):
         con.close()
 
 
-CRASHING_WRITER = """
-import os, sqlite3, sys
-con = sqlite3.connect(sys.argv[1], isolation_level=None)
-con.execute("PRAGMA cache_size=5")  # changed pages spill, so the journal is written
-con.execute("BEGIN")
-con.execute("UPDATE filler SET x = randomblob(1000)")
-os._exit(0)  # neither commit nor rollback
-"""
-
-
-def hot_journal(path):
-    con = sqlite3.connect(path)
-    try:
-        with con:
-            con.execute("CREATE TABLE filler (x)")
-            con.executemany("INSERT INTO filler VALUES (randomblob(1000))", [()] * 300)
-    finally:
-        con.close()
-    subprocess.run([sys.executable, "-c", CRASHING_WRITER, str(path)], check=True, timeout=60)
-
-
 # Each store with how list_runs ends on it.
 STORES = {
     "demo": (demo_store, "ok"),
@@ -296,30 +276,6 @@ def test_python_way_leaves_other_headers_to_sqlite(tmp_path, unchanged, ways, ki
 
 
 # --- python way: locks ---------------------------------------------------------------------------
-
-HOLDER = """
-import sqlite3, sys
-con = sqlite3.connect(sys.argv[1], isolation_level=None)
-con.execute("BEGIN " + sys.argv[2])
-con.execute("INSERT INTO runs (run_id) VALUES ('not committed')")
-print("ready", flush=True)
-sys.stdin.read()
-"""
-
-
-@contextlib.contextmanager
-def another_process_holding(path, mode):
-    """A writer in another process inside BEGIN <mode> with one row inserted, until exit."""
-    proc = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), mode],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline() == "ready\n"
-        yield
-    finally:
-        proc.stdin.close()
-        proc.stdout.close()
-        proc.wait(timeout=30)
-
 
 TRY_LOCK = """
 import sqlite3, sys

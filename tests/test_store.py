@@ -1,7 +1,6 @@
 """Store access: a read never changes the store, never creates a file, never blocks for long,
 and fails only with a HistoryError (or TypeError/ValueError for an argument that is no path)."""
 
-import contextlib
 import errno
 import json
 import os
@@ -26,6 +25,7 @@ from publish.historystore import (
     write_raw_entry, write_raw_run, write_run,
 )
 from publish.runlens import HistoryError, HistoryReader
+from stores import another_process_holding, hot_journal
 
 PACKAGE_ROOT = Path(publish.__file__).absolute().parent.parent
 
@@ -255,25 +255,8 @@ def test_side_files_of_the_linked_file_count(tmp_path, store, unchanged):
 
 # --- journals -----------------------------------------------------------------------------
 
-CRASHING_WRITER = """
-import os, sqlite3, sys
-con = sqlite3.connect(sys.argv[1], isolation_level=None)
-con.execute("PRAGMA cache_size=5")  # small cache: changed pages spill, so the journal is written
-con.execute("BEGIN")
-con.execute("UPDATE filler SET x = randomblob(1000)")
-os._exit(0)  # neither commit nor rollback
-"""
-
-
 def test_hot_journal_refused_and_left(store, unchanged):
-    con = sqlite3.connect(store)
-    try:
-        with con:
-            con.execute("CREATE TABLE filler (x)")
-            con.executemany("INSERT INTO filler VALUES (randomblob(1000))", [()] * 300)
-    finally:
-        con.close()
-    subprocess.run([sys.executable, "-c", CRASHING_WRITER, str(store)], check=True, timeout=60)
+    hot_journal(store)
     journal = Path(f"{store}-journal").read_bytes()
     assert len(journal) > 512 and journal[:8] == bytes.fromhex("d9d505f920a163d7")
     with unchanged(store.parent):
@@ -464,32 +447,8 @@ def test_non_utf8_symlink_loop_names_its_path(tmp_path):
 
 # --- concurrent writers -------------------------------------------------------------------
 
-HOLDER = """
-import sqlite3, sys
-con = sqlite3.connect(sys.argv[1], isolation_level=None)
-con.execute("BEGIN " + sys.argv[2])
-con.execute("INSERT INTO runs (run_id) VALUES ('not committed')")
-print("ready", flush=True)
-sys.stdin.read()
-"""
-
-
-@contextlib.contextmanager
-def writer_holding(path, mode):
-    """A writer in another process inside BEGIN <mode> with one row inserted, until exit."""
-    proc = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), mode],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline() == "ready\n"
-        yield
-    finally:
-        proc.stdin.close()
-        proc.stdout.close()
-        proc.wait(timeout=30)
-
-
 def test_exclusive_writer_fails_after_about_a_second(store, unchanged):
-    with writer_holding(store, "EXCLUSIVE"), unchanged(store.parent):
+    with another_process_holding(store, "EXCLUSIVE"), unchanged(store.parent):
         for read in READS.values():
             start = time.monotonic()
             fails(read, HistoryReader(store), IO, sqlite_cause(BUSY, sqlite3.OperationalError))
@@ -498,7 +457,7 @@ def test_exclusive_writer_fails_after_about_a_second(store, unchanged):
 
 
 def test_reserved_writer_lets_the_read_through_unseen(store, unchanged):
-    with writer_holding(store, "IMMEDIATE"), unchanged(store.parent):
+    with another_process_holding(store, "IMMEDIATE"), unchanged(store.parent):
         reader = HistoryReader(store)
         listed = reader.list_runs()
         assert listed["total"] == 4
@@ -517,7 +476,7 @@ def test_other_threads_run_while_waiting_for_a_lock(store, read):
         while not stop.wait(0.005):
             ticks += 1
 
-    with writer_holding(store, "EXCLUSIVE"):
+    with another_process_holding(store, "EXCLUSIVE"):
         ticker = threading.Thread(target=tick)
         ticker.start()
         try:

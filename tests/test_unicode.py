@@ -1,31 +1,21 @@
 """Every code point, against the running interpreter's own functions: the category escapes of
 _text (unicodedata.category), and the host steps of link splitting (str.lower with the final-sigma
 rule, and urlsplit's NFKC check on the network location)."""
-import json
 import unicodedata
 from urllib.parse import urlsplit
 
 import pytest
 
+from oracles import text_model
 from publish.runlens import _split_url
 from publish.runprint import _text
 
-HIDDEN = {"Cc", "Cf", "Zl", "Zp"}
 BLOCK = 0x1000
 BLOCKS = range(0, 0x110000, BLOCK)
 
 
 def block_chars(start):
     return [chr(cp) for cp in range(start, min(start + BLOCK, 0x110000))]
-
-
-def step3(text):
-    return "".join(f"\\u{ord(c):04x}" if unicodedata.category(c) in HIDDEN else c for c in text)
-
-
-def text_model(value):
-    text = json.dumps(value, ensure_ascii=False)
-    return step3(text[1:-1] if isinstance(value, str) else text)
 
 
 def block_id(start):

@@ -81,7 +81,7 @@ private:
     void leave_registry(bool& last);
 
     Ref original_;                 // sys.stdout on entry
-    Ref previous_;                 // what step 3 replaced: where this one's document goes
+    Ref previous_;                 // the sys.stdout entry swapped for stderr: where this one's document goes
     std::shared_ptr<SavedFd> fd_;  // this one's own descriptor swap
     bool registered_ = false;
     bool handed_ = false;          // an earlier redirection ended first and left its restoring here

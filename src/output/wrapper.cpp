@@ -56,7 +56,7 @@ bool write_document(PyObject* report, PyObject* code, const Destination& where) 
     return write_json(doc.get(), text) && print_document(text, where);
 }
 
-// Steps 4 to 7: the command under the redirection, which is undone on every path, then the
+// The command under the redirection, which is undone on every path, then the
 // document where standard output was when the redirection began.
 bool run_redirected(PyObject* command, PyObject* report, Ref& code) {
     StdoutToStderr redirect;

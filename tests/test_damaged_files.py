@@ -1,6 +1,7 @@
-"""Thousands of damaged stores, read in worker processes: every query gives a record or a
+"""Thousands of damaged store files, read in worker processes: every query gives a record or a
 HistoryError, never another exception, a crash or a hang; no store or journal byte changes and no
-file appears beside them.
+file appears beside them. test_damaged_values.py has Hypothesis draw damaged values instead and
+reads them in this process.
 
 Damage starts from stores the writer made and is random but seeded: the seed is printed, one fixed
 seed by default so that every run tries the same stores, and KAMO_DAMAGE_SEED=N tries others. KAMO_DAMAGE_STORES changes how many stores are tried.

@@ -1,4 +1,8 @@
-"""Any stored value gives a record or a HistoryError: never another exception, never a crash."""
+"""Any stored value gives a record or a HistoryError: never another exception, never a crash.
+
+Hypothesis draws the damage as values: runs, entries and accounts written cell by cell through the
+raw writers, read in this process. test_damaged_files.py instead damages whole stores the writer
+made (rows, schema, file bytes, journals) and reads them in worker processes."""
 
 import json
 import os

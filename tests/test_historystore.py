@@ -1,3 +1,7 @@
+"""The stand-in's history writer (publish.historystore), which makes the demo and test stores: the
+layout, rows and exact value types it writes, and how it opens and closes the store. The JSON
+outcome writer is tested in test_jsonwriter.py."""
+
 import json
 import re
 import sqlite3
