@@ -12,7 +12,6 @@ import glob
 import os
 import sys
 import tempfile
-import tomllib
 from pathlib import Path
 
 import nox
@@ -47,8 +46,9 @@ def sanitize(session):
     """The suite on a build with AddressSanitizer (leaks included) and UndefinedBehaviorSanitizer.
     ASan and LSan write their reports to files, so a report from a child process whose exit
     status no test looks at still fails the session; UBSan ends its process with status 87."""
-    with open(ROOT / "pyproject.toml", "rb") as f:
-        session.install(*tomllib.load(f)["project"]["optional-dependencies"]["dev"])
+    # The dev dependency group, without building the package; groups need pip 25.1 or newer.
+    session.install("-U", "pip>=25.1")
+    session.install("--group", f"{ROOT / 'pyproject.toml'}:dev")
     reports = tempfile.mkdtemp(prefix="kamo-sanitizer-")
     env = {"KAMO_PYTHON": os.path.join(session.bin, "python"), "KAMO_CMAKE_ARGS": "-DKAMO_SANITIZE=ON",
            "ASAN_OPTIONS": f"log_path={reports}/asan"}

@@ -94,12 +94,78 @@ def third_party_needs():
     return needs - local - set(sys.stdlib_module_names) - {"pip"}
 
 
-def test_test_extra_installs_everything_the_tests_use():
-    extra = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["optional-dependencies"]["test"]
-    names = {re.match(r"[A-Za-z0-9_.-]+", req).group().lower() for req in extra}
+PYPROJECT = tomllib.loads((REPO / "pyproject.toml").read_text())
+GROUPS = PYPROJECT["dependency-groups"]
+
+
+def group(name, seen=()):
+    """A dependency group's requirements, its {include-group = ...} entries followed."""
+    assert name not in seen, f"dependency groups include each other: {seen}"
+    out = []
+    for entry in GROUPS[name]:
+        out += group(entry["include-group"], (*seen, name)) if isinstance(entry, dict) else [entry]
+    return out
+
+
+def project_name(requirement):
+    return re.match(r"[A-Za-z0-9_.-]+", requirement).group().lower().replace("_", "-")
+
+
+@pytest.mark.parametrize("kind, name", [("extra", "test"), ("group", "dev")])
+def test_requirements_install_everything_the_tests_use(kind, name):
+    # The README's install-and-test uses the test extra; tools/dev runs the tests with the dev group.
+    requirements = PYPROJECT["project"]["optional-dependencies"][name] if kind == "extra" else group(name)
     needs = third_party_needs()
     assert {"pytest", "hypothesis", "mypy", "jsonschema"} <= needs  # the scan sees them
-    assert needs <= names
+    assert {project_name(n) for n in needs} <= {project_name(req) for req in requirements}
+
+
+def test_test_group_is_the_test_extra():
+    # Written twice because a group cannot name an extra without building the package.
+    assert sorted(group("test")) == sorted(PYPROJECT["project"]["optional-dependencies"]["test"])
+
+
+def test_dev_group_is_the_tests_and_the_build_tools_once_each():
+    dev = group("dev")
+    assert len(set(map(project_name, dev))) == len(dev)
+    assert sorted(dev) == sorted(group("test") + group("build"))
+    assert {project_name(req) for req in group("build")} >= {"nanobind", "cmake", "ninja"}
+    # tools/dev builds with the nanobind the package's own build asks for.
+    nanobind = [req for req in PYPROJECT["build-system"]["requires"] if project_name(req) == "nanobind"]
+    assert nanobind and set(nanobind) <= set(group("build"))
+
+
+# Each place that installs or names a group, and how it names it.
+GROUP_USES = [
+    ("README.md", r"--group (\w+)"),
+    (".ci/run", r"--group (\w+)"),
+    ("noxfile.py", r"pyproject\.toml'\}:(\w+)"),
+    ("tools/dev", r"kamo_find_python \S+ (\w+)"),
+    ("tools/fuzz", r"kamo_find_python \S+ (\w+)"),
+]
+
+
+@pytest.mark.parametrize("path, pattern", GROUP_USES, ids=[p for p, _ in GROUP_USES])
+def test_every_group_named_exists(path, pattern):
+    named = set(re.findall(pattern, (REPO / path).read_text(encoding="utf-8")))
+    assert named, f"{path} names no dependency group"
+    assert named <= set(GROUPS)
+
+
+def test_fuzz_targets_are_listed_once_and_described():
+    listed = subprocess.run([str(REPO / "tools" / "fuzz"), "--list"], capture_output=True, text=True,
+                            check=True).stdout.split()
+    lines = (REPO / "fuzz" / "targets.txt").read_text().splitlines()
+    assert listed == [line for line in lines if line and not line.startswith("#")]
+    for target in listed:
+        assert "LLVMFuzzerTestOneInput" in (REPO / "fuzz" / f"{target}.cpp").read_text()
+        assert any((REPO / "fuzz" / "corpus" / target).iterdir()), f"{target} has no seeds"
+    # The README describes each one where it says how to run them.
+    readme = " ".join(README.read_text(encoding="utf-8").split())
+    described = re.search(r"Fuzzing: `tools/fuzz TARGET SECONDS`.*? runs it: (.*?); `fuzz/targets\.txt`", readme)
+    assert described
+    # each name, then what it fuzzes in parentheses
+    assert re.findall(r"`(\w+)`", re.sub(r"\([^)]*\)", "", described.group(1))) == listed
 
 
 def test_prerequisites_name_what_a_bare_machine_lacks():
