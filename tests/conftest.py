@@ -1,6 +1,9 @@
 import contextlib
 import os
+import shutil
 import stat
+import tempfile
+from pathlib import Path
 import sys
 
 import pytest
@@ -67,3 +70,15 @@ def unchanged():
         yield
         assert folder_state(folder) == before
     return watch
+
+
+@pytest.fixture
+def open_folder():
+    """A folder anyone may enter and list but only its owner may change."""
+    folder = Path(tempfile.mkdtemp())
+    folder.chmod(0o755)
+    yield folder
+    for root, dirs, _ in os.walk(folder):
+        for name in dirs:
+            os.chmod(os.path.join(root, name), 0o755)
+    shutil.rmtree(folder)

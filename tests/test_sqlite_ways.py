@@ -8,7 +8,6 @@ import hashlib
 import json
 import os
 import random
-import shutil
 import signal
 import sqlite3
 import subprocess
@@ -431,18 +430,6 @@ except HistoryError as err:
            "filename": getattr(cause, "filename", None)}
 print(json.dumps(out))
 """
-
-
-@pytest.fixture
-def open_folder():
-    """A folder anyone may enter and list but only its owner may change."""
-    folder = Path(tempfile.mkdtemp())
-    folder.chmod(0o755)
-    yield folder
-    for root, dirs, _ in os.walk(folder):
-        for name in dirs:
-            os.chmod(os.path.join(root, name), 0o755)
-    shutil.rmtree(folder)
 
 
 @pytest.mark.parametrize("name", ["history.sqlite3", "h %3F?mode=rw#x ü.sqlite3"])

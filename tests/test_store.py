@@ -5,7 +5,6 @@ import errno
 import json
 import os
 import random
-import shutil
 import sqlite3
 import subprocess
 import sys
@@ -298,18 +297,6 @@ def read_as_nobody(path):
         check=True, timeout=60, cwd="/",
         env=dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT), PYTHONDONTWRITEBYTECODE="1"))
     return json.loads(done.stdout)
-
-
-@pytest.fixture
-def open_folder():
-    """A folder anyone may enter and list but only its owner may change."""
-    folder = Path(tempfile.mkdtemp())
-    folder.chmod(0o755)
-    yield folder
-    for root, dirs, _ in os.walk(folder):
-        for name in dirs:
-            os.chmod(os.path.join(root, name), 0o755)
-    shutil.rmtree(folder)
 
 
 def test_read_needs_no_write_access(open_folder, unchanged):
