@@ -214,8 +214,8 @@ def test_long_integers_follow_the_int_digit_limit(digit_limit, limit, sign, cont
 
 @pytest.mark.parametrize("limit", [640, 4300])
 @pytest.mark.parametrize("sign", ["", "-"])
-def test_long_integer_refusal_reads_as_json_loads_refusal(int_digit_limit, limit, sign):
-    int_digit_limit(limit)
+def test_long_integer_refusal_reads_as_json_loads_refusal(digit_limit, limit, sign):
+    digit_limit(limit)
     text = f'[{sign}{"7" * (limit + 1)}]'
     with pytest.raises(ValueError) as theirs:
         json.loads(text)
