@@ -130,7 +130,7 @@ def usable(python):
     return None
 
 
-@pytest.mark.parametrize("python, way, expected", interpreters())
+@pytest.mark.parametrize("python, way, expected", list(interpreters()))
 def test_writer_in_this_process_through_a_private_sqlite(tmp_path, python, way, expected):
     if python != sys.executable and (why := usable(python)):
         pytest.skip(why)

@@ -283,9 +283,9 @@ std::string one_pass_sql(std::string_view table, const std::vector<std::pair<std
         if (k) sql += ", ";
         sql += '(';
         sql += std::to_string(runs[k].first);
-        sql += ", ?";
-        sql += std::to_string(k + 1);
-        sql += ')';
+        // Plain ?s, bound in order: numbered ones are named parameters to Python's sqlite3, which
+        // the python way must bind by position.
+        sql += ", ?)";
     }
     // CROSS JOIN keeps the table the outer loop: one scan of it, each row looked up among the
     // listed runs, rather than an index over the whole table built first.
