@@ -2,11 +2,10 @@
 _text (unicodedata.category), and the host steps of link splitting (str.lower with the final-sigma
 rule, and urlsplit's NFKC check on the network location)."""
 import unicodedata
-from urllib.parse import urlsplit
 
 import pytest
 
-from oracles import text_model
+from oracles import split_oracle, text_model
 from publish.runlens import _split_url
 from publish.runprint import _text
 
@@ -46,14 +45,6 @@ STRUCTURE = set("/?#@:[]%\t\r\n")
 
 def brings_mark(c):
     return any(m in unicodedata.normalize("NFKC", c) for m in NETLOC_MARKS)
-
-
-def split_oracle(value):
-    try:
-        url = urlsplit(value)
-        return (url.scheme, url.netloc, url.hostname, url._hostinfo[1], url.path, url.query, url.fragment)
-    except ValueError:
-        return None
 
 
 def sigma_contexts(c):
